@@ -1,0 +1,86 @@
+// Messages of the engine's error kinds and the number formatting they use.
+#include "core/error.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace stelvane {
+
+namespace {
+
+// Non-finite values print the same way in both formats.
+bool format_non_finite(double value, std::string& out) {
+    if (std::isnan(value)) {
+        out = "NaN";
+        return true;
+    }
+    if (std::isinf(value)) {
+        out = value > 0 ? "inf" : "-inf";
+        return true;
+    }
+    return false;
+}
+
+const char* thin_lock_reason_text(ThinLockReason reason) {
+    switch (reason) {
+        case ThinLockReason::TooFewMatched: return "fewer matched stars than the configured minimum";
+        case ThinLockReason::ResidualTooLarge: return "residual rms above the configured maximum";
+    }
+    return "";
+}
+
+struct MessageOf {
+    std::string operator()(const InsufficientStars& e) const {
+        return "insufficient stars: needed " + std::to_string(e.needed) + ", got " + std::to_string(e.got);
+    }
+    std::string operator()(const MatchAmbiguous& e) const {
+        return "star pattern match is ambiguous: " + std::to_string(e.list_a.size()) + " vs " +
+               std::to_string(e.list_b.size()) + " correspondences";
+    }
+    std::string operator()(const NoMatch&) const { return "no star pattern match found"; }
+    std::string operator()(const SingularGeometry&) const { return "observation geometry is singular"; }
+    std::string operator()(const BadImage& e) const { return "bad image: " + e.detail; }
+    std::string operator()(const DegenerateUp&) const {
+        return "up vector is degenerate: zero length or non-finite";
+    }
+    std::string operator()(const BadPosition& e) const { return "bad position: " + e.detail; }
+    std::string operator()(const CatalogFormat& e) const { return "catalog format error: " + e.detail; }
+    std::string operator()(const Io& e) const { return "i/o error: " + e.detail; }
+    std::string operator()(const ThinLock& e) const {
+        return std::string("thin lock: ") + thin_lock_reason_text(e.reason) + " (matched " +
+               std::to_string(e.matched) + " stars, margin " + std::to_string(e.margin) + ", residual rms " +
+               format_fixed(e.residual_rms_rad, 6) + " rad)";
+    }
+};
+
+}  // namespace
+
+std::string Error::message() const { return std::visit(MessageOf{}, payload_); }
+
+std::string format_number(double value) {
+    std::string out;
+    if (format_non_finite(value, out)) return out;
+    // Fixed notation without a precision is the shortest round-trip form; the
+    // widest case (the smallest subnormal) needs 2 + 323 + 17 characters.
+    char buf[400];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+    if (ec != std::errc{}) return "NaN";  // unreachable with this buffer size
+    return std::string(buf, end);
+}
+
+std::string format_fixed(double value, int decimals) {
+    std::string out;
+    if (format_non_finite(value, out)) return out;
+    char buf[400];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+    if (ec != std::errc{}) {
+        // Only a huge decimal count overflows the buffer; fall back to printf's bounded form.
+        int n = std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+        return std::string(buf, n > 0 ? std::min<std::size_t>(n, sizeof buf - 1) : 0);
+    }
+    return std::string(buf, end);
+}
+
+}  // namespace stelvane

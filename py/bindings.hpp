@@ -1,0 +1,25 @@
+// The binders of the module's names. Each binds exactly one name on the module;
+// py/module.cpp calls them in registration order.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace stelvane::pyb {
+
+namespace py = pybind11;
+
+using Binder = void (*)(py::module_&);
+
+// time
+void bind_julian_date(py::module_& m);
+void bind_gmst_deg(py::module_& m);
+// sky
+void bind_precess_vector(py::module_& m);
+void bind_great_circle_nm(py::module_& m);
+void bind_covariance_ellipse(py::module_& m);
+void bind_sun_apparent_jd(py::module_& m);
+
+// The private submodule `_testing`, which exposes the shared intake for tests.
+void bind_testing(py::module_& m);
+
+}  // namespace stelvane::pyb

@@ -1,0 +1,52 @@
+// The extension module: registers every public name in one fixed order and
+// lists them in __all__. The order lives in this table alone.
+#include <pybind11/pybind11.h>
+
+#include "py/bindings.hpp"
+#include "py/errors.hpp"
+
+namespace stelvane::pyb {
+namespace {
+
+void bind_stelvane_error(py::module_& m) { m.attr("StelvaneError") = stelvane_error_type(); }
+
+struct Registration {
+    const char* name;
+    Binder bind;
+};
+
+// Classes first, then functions, then the exception class.
+constexpr Registration kRegistrations[] = {
+    {"julian_date", bind_julian_date},
+    {"gmst_deg", bind_gmst_deg},
+    {"precess_vector", bind_precess_vector},
+    {"great_circle_nm", bind_great_circle_nm},
+    {"covariance_ellipse", bind_covariance_ellipse},
+    {"sun_apparent_jd", bind_sun_apparent_jd},
+    {"StelvaneError", bind_stelvane_error},
+};
+
+py::list module_all(py::module_& m) {
+    if (!py::hasattr(m, "__all__")) m.attr("__all__") = py::list();
+    return m.attr("__all__");
+}
+
+}  // namespace
+}  // namespace stelvane::pyb
+
+PYBIND11_MODULE(_lib, m) {
+    using namespace stelvane::pyb;
+    // Docstrings carry their own "name(signature)\n--\n\n" line for inspect.signature.
+    py::options options;
+    options.disable_function_signatures();
+    register_error_translators();
+    py::list all = module_all(m);
+    for (const Registration& r : kRegistrations) {
+        r.bind(m);
+        // A binder that failed to bind its name fails the import here.
+        m.attr(r.name).attr("__module__") = "stelvane";
+        all.append(r.name);
+    }
+    m.attr("_InternalFault") = internal_fault_type();
+    bind_testing(m);
+}

@@ -1,0 +1,12 @@
+"""stelvane: celestial navigation from a night-sky photograph.
+
+From one image, the camera's lens model, the local vertical in the camera frame
+and the UTC instant, stelvane finds and identifies the stars and solves latitude
+and longitude by least squares, with covariance and a 2-sigma error ellipse.
+"""
+
+from . import _lib
+from ._lib import *  # noqa: F401,F403  (the registered names, in registration order)
+
+__all__ = _lib.__all__
+__version__ = "0.1.0"
