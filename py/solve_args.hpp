@@ -1,0 +1,42 @@
+// The camera, catalog and tuning arguments shared by the resolve entry points
+// (module functions and tracker methods), converted in parameter order.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <optional>
+#include <vector>
+
+#include "core/catalog.hpp"
+#include "core/site.hpp"
+#include "core/vec.hpp"
+#include "py/signature.hpp"
+
+namespace stelvane::pyb {
+
+namespace py = pybind11;
+
+enum class SolveRoad { Image, Centroids };
+
+struct SolveArgs {
+    std::optional<double> focal_px;
+    double cx = 0.0;
+    double cy = 0.0;
+    Vec3 up_cam;
+    const Catalog* catalog = nullptr;  // borrowed from the Python Catalog for the call
+    std::optional<double> sigma_arcmin;
+    std::optional<double> fisheye_fov_deg;
+    double k1 = 0.0, k2 = 0.0, k3 = 0.0, k4 = 0.0;
+    SolveOptions options;
+
+    // Applies the focal rule (refusing a focal that would be ignored or is missing).
+    CameraScalars lens() const;
+};
+
+// The signature of resolve_fix / resolve_from_centroids under `name`.
+Signature solve_signature(const char* name, SolveRoad road);
+
+// Converts everything but the image/centroids, utc and mask, in parameter order.
+SolveArgs convert_solve_args(const std::vector<py::object>& bound, SolveRoad road);
+
+}  // namespace stelvane::pyb
