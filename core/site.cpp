@@ -30,11 +30,9 @@ SolveConfig solve_config_for(const Camera& camera, std::optional<double> sigma_a
     return config;
 }
 
-namespace {
 std::uint32_t saturate_u32(std::size_t n) {
     return static_cast<std::uint32_t>(std::min<std::size_t>(n, std::numeric_limits<std::uint32_t>::max()));
 }
-}  // namespace
 
 Camera centroid_road_camera(const CameraScalars& lens) {
     return lens.build(extent_from_centre(lens.cx), extent_from_centre(lens.cy));

@@ -37,6 +37,9 @@ struct SolveOptions {
     bool use_sun = false;
 };
 
+// An image dimension as the camera's unsigned extent, saturating.
+std::uint32_t saturate_u32(std::size_t n);
+
 // round(2 * centre), halves away from zero; negative or NaN gives 0, huge values saturate.
 std::uint32_t extent_from_centre(double centre);
 

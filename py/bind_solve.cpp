@@ -2,6 +2,7 @@
 #include <pybind11/numpy.h>
 
 #include "core/site.hpp"
+#include "core/temporal.hpp"
 #include "core/units.hpp"
 #include "py/bindings.hpp"
 #include "py/catalog_object.hpp"
@@ -107,7 +108,57 @@ py::object resolve_from_centroids_entry(const Bound& a) {
                                                           args.sigma_arcmin, args.options)));
 }
 
+const char* const kResolveFromFramesDoc =
+    "resolve_from_frames(frames, times_utc, focal_px, cx, cy, up_cam, catalog, sigma_arcmin=None, "
+    "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, psf_sigma_px=1.0, max_centroids=None, "
+    "min_matched_stars=None, max_residual_rms_arcmin=None)\n--\n\n"
+    "Resolve a fix from a chronological burst of frames, verified by the sky's sidereal rotation.\n\n"
+    "Instead of trusting one image, every detection of the MIDDLE frame must reappear, turned about the\n"
+    "celestial pole by the Earth's rotation, in every other frame: hot pixels, satellites and noise do not,\n"
+    "and are dropped. The middle frame is the solved epoch; the others only confirm which of its star\n"
+    "candidates are real. The camera must be static relative to the local horizon (a tripod or a ground\n"
+    "mount); a moving platform is out of scope.\n\n"
+    "frames is a sequence of 2-D uint8 or uint16 arrays of one size; times_utc one UTC instant per frame,\n"
+    "each a (year, month, day, hour, minute, second) tuple or an aware datetime (a naive datetime is\n"
+    "refused), strictly increasing. Fewer than three frames, an even frame count or non-increasing times\n"
+    "are refused. psf_sigma_px, the matched-filter width of detect_centroids_matched, must be finite and in\n"
+    "(0, 64] and is checked before any frame is read. focal_px and sigma_arcmin follow resolve_fix.\n"
+    "The interpreter lock is released while the frames are analysed, so bursts can be solved in threads.\n";
+
+py::object resolve_from_frames_entry(const Bound& a) {
+    const py::object frame_items = convert_argument("frames", [&] { return sequence_items(a[0]); });
+    const py::object time_items = convert_argument("times_utc", [&] { return sequence_items(a[1]); });
+    const SolveArgs args = convert_solve_args(a, SolveRoad::Frames);
+    const double psf = check_psf_sigma_px(*args.psf_sigma_px);
+    const CameraScalars lens = args.lens();
+    std::vector<OwnedImage> frames;
+    std::vector<GrayImage> views;
+    const Py_ssize_t n_frames = PySequence_Fast_GET_SIZE(frame_items.ptr());
+    for (Py_ssize_t i = 0; i < n_frames; ++i) {
+        frames.push_back(extract_u16_image(PySequence_Fast_GET_ITEM(frame_items.ptr(), i)));
+    }
+    for (const OwnedImage& f : frames) views.push_back(f.view());
+    std::vector<double> times;
+    const Py_ssize_t n_times = PySequence_Fast_GET_SIZE(time_items.ptr());
+    for (Py_ssize_t i = 0; i < n_times; ++i) {
+        times.push_back(utc_to_jd(PySequence_Fast_GET_ITEM(time_items.ptr(), i), "times_utc"));
+    }
+    // Everything is copied: the engine reads no Python memory while the lock is released.
+    std::optional<Result<PositionFix>> result;
+    {
+        py::gil_scoped_release release;
+        result.emplace(resolve_from_frames_at_site(views, times, lens, args.up_cam, *args.catalog, psf,
+                                                   args.sigma_arcmin, args.options));
+    }
+    return py::cast(unwrap(std::move(*result)));
+}
+
 }  // namespace
+
+void bind_resolve_from_frames(py::module_& m) {
+    def_function(m, "resolve_from_frames", solve_signature("resolve_from_frames", SolveRoad::Frames),
+                 kResolveFromFramesDoc, resolve_from_frames_entry);
+}
 
 void bind_fix(py::module_& m) {
     py::class_<PositionFix>(m, "Fix", "Result of a resolved celestial fix.")

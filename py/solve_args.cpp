@@ -13,44 +13,81 @@ CameraScalars SolveArgs::lens() const {
     return {focal, cx, cy, fisheye_fov_deg, k1, k2, k3, k4};
 }
 
-Signature solve_signature(const char* name, SolveRoad road) {
-    const bool image = road == SolveRoad::Image;
-    if (image) {
-        return Signature(name, {required("image"), required("focal_px"), required("cx"), required("cy"),
-                                required("up_cam"), required("utc"), required("catalog"), optional("sigma_arcmin"),
-                                optional("fisheye_fov_deg"), optional("k1", py::float_(0.0)),
-                                optional("k2", py::float_(0.0)), optional("k3", py::float_(0.0)),
-                                optional("k4", py::float_(0.0)), optional("use_sun", py::bool_(false)),
-                                optional("max_centroids"), optional("min_matched_stars"),
-                                optional("max_residual_rms_arcmin"), optional("mask")});
+namespace {
+
+// Where each shared argument sits in a road's parameter list.
+struct Layout {
+    std::size_t first;  // focal_px; cx, cy and up_cam follow
+    std::size_t catalog;
+    std::size_t sigma;  // sigma_arcmin; fisheye_fov_deg and k1..k4 follow
+    std::optional<std::size_t> use_sun;
+    std::size_t max_centroids;  // min_matched_stars and max_residual_rms_arcmin follow
+};
+
+Layout layout_of(SolveRoad road) {
+    switch (road) {
+        case SolveRoad::Image: return {1, 6, 7, 13, 14};
+        case SolveRoad::Centroids: return {1, 6, 7, std::nullopt, 13};
+        case SolveRoad::Frames: return {2, 6, 7, std::nullopt, 14};
     }
-    return Signature(name, {required("centroids"), required("focal_px"), required("cx"), required("cy"),
-                            required("up_cam"), required("utc"), required("catalog"), optional("sigma_arcmin"),
+    return {1, 6, 7, std::nullopt, 13};
+}
+
+}  // namespace
+
+Signature solve_signature(const char* name, SolveRoad road) {
+    switch (road) {
+        case SolveRoad::Image:
+            return Signature(name, {required("image"), required("focal_px"), required("cx"), required("cy"),
+                                    required("up_cam"), required("utc"), required("catalog"),
+                                    optional("sigma_arcmin"), optional("fisheye_fov_deg"),
+                                    optional("k1", py::float_(0.0)), optional("k2", py::float_(0.0)),
+                                    optional("k3", py::float_(0.0)), optional("k4", py::float_(0.0)),
+                                    optional("use_sun", py::bool_(false)), optional("max_centroids"),
+                                    optional("min_matched_stars"), optional("max_residual_rms_arcmin"),
+                                    optional("mask")});
+        case SolveRoad::Centroids:
+            return Signature(name, {required("centroids"), required("focal_px"), required("cx"), required("cy"),
+                                    required("up_cam"), required("utc"), required("catalog"),
+                                    optional("sigma_arcmin"), optional("fisheye_fov_deg"),
+                                    optional("k1", py::float_(0.0)), optional("k2", py::float_(0.0)),
+                                    optional("k3", py::float_(0.0)), optional("k4", py::float_(0.0)),
+                                    optional("max_centroids"), optional("min_matched_stars"),
+                                    optional("max_residual_rms_arcmin")});
+        case SolveRoad::Frames:
+            break;
+    }
+    return Signature(name, {required("frames"), required("times_utc"), required("focal_px"), required("cx"),
+                            required("cy"), required("up_cam"), required("catalog"), optional("sigma_arcmin"),
                             optional("fisheye_fov_deg"), optional("k1", py::float_(0.0)),
                             optional("k2", py::float_(0.0)), optional("k3", py::float_(0.0)),
-                            optional("k4", py::float_(0.0)), optional("max_centroids"),
-                            optional("min_matched_stars"), optional("max_residual_rms_arcmin")});
+                            optional("k4", py::float_(0.0)), optional("psf_sigma_px", py::float_(1.0)),
+                            optional("max_centroids"), optional("min_matched_stars"),
+                            optional("max_residual_rms_arcmin")});
 }
 
 SolveArgs convert_solve_args(const std::vector<py::object>& a, SolveRoad road) {
+    const Layout at = layout_of(road);
     SolveArgs s;
-    s.focal_px = to_opt_double(a[1], "focal_px");
-    s.cx = to_double(a[2], "cx");
-    s.cy = to_double(a[3], "cy");
-    const auto up = to_vec3(a[4], "up_cam");
+    s.focal_px = to_opt_double(a[at.first], "focal_px");
+    s.cx = to_double(a[at.first + 1], "cx");
+    s.cy = to_double(a[at.first + 2], "cy");
+    const auto up = to_vec3(a[at.first + 3], "up_cam");
     s.up_cam = Vec3(up[0], up[1], up[2]);
-    s.catalog = &catalog_arg(a[6], "catalog");
-    s.sigma_arcmin = to_opt_double(a[7], "sigma_arcmin");
-    s.fisheye_fov_deg = to_opt_double(a[8], "fisheye_fov_deg");
-    s.k1 = to_double(a[9], "k1");
-    s.k2 = to_double(a[10], "k2");
-    s.k3 = to_double(a[11], "k3");
-    s.k4 = to_double(a[12], "k4");
-    std::size_t next = 13;
-    if (road == SolveRoad::Image) s.options.use_sun = to_bool(a[next++], "use_sun");
-    s.options.max_centroids = to_opt_usize(a[next++], "max_centroids");
-    s.options.min_matched_stars = to_opt_usize(a[next++], "min_matched_stars");
-    if (auto rms = to_opt_double(a[next], "max_residual_rms_arcmin")) s.options.max_residual_rms = units::arcmin_to_rad(*rms);
+    s.catalog = &catalog_arg(a[at.catalog], "catalog");
+    s.sigma_arcmin = to_opt_double(a[at.sigma], "sigma_arcmin");
+    s.fisheye_fov_deg = to_opt_double(a[at.sigma + 1], "fisheye_fov_deg");
+    s.k1 = to_double(a[at.sigma + 2], "k1");
+    s.k2 = to_double(a[at.sigma + 3], "k2");
+    s.k3 = to_double(a[at.sigma + 4], "k3");
+    s.k4 = to_double(a[at.sigma + 5], "k4");
+    if (road == SolveRoad::Frames) s.psf_sigma_px = to_double(a[at.sigma + 6], "psf_sigma_px");
+    if (at.use_sun) s.options.use_sun = to_bool(a[*at.use_sun], "use_sun");
+    s.options.max_centroids = to_opt_usize(a[at.max_centroids], "max_centroids");
+    s.options.min_matched_stars = to_opt_usize(a[at.max_centroids + 1], "min_matched_stars");
+    if (auto rms = to_opt_double(a[at.max_centroids + 2], "max_residual_rms_arcmin")) {
+        s.options.max_residual_rms = units::arcmin_to_rad(*rms);
+    }
     return s;
 }
 

@@ -16,7 +16,7 @@ namespace stelvane::pyb {
 
 namespace py = pybind11;
 
-enum class SolveRoad { Image, Centroids };
+enum class SolveRoad { Image, Centroids, Frames };
 
 struct SolveArgs {
     std::optional<double> focal_px;
@@ -27,6 +27,7 @@ struct SolveArgs {
     std::optional<double> sigma_arcmin;
     std::optional<double> fisheye_fov_deg;
     double k1 = 0.0, k2 = 0.0, k3 = 0.0, k4 = 0.0;
+    std::optional<double> psf_sigma_px;  // burst road only
     SolveOptions options;
 
     // Applies the focal rule (refusing a focal that would be ignored or is missing).
@@ -36,7 +37,8 @@ struct SolveArgs {
 // The signature of resolve_fix / resolve_from_centroids under `name`.
 Signature solve_signature(const char* name, SolveRoad road);
 
-// Converts everything but the image/centroids, utc and mask, in parameter order.
+// Converts the camera, catalog and tuning arguments in parameter order (not the
+// image, frames or centroids, the instants or the mask, which each road takes itself).
 SolveArgs convert_solve_args(const std::vector<py::object>& bound, SolveRoad road);
 
 }  // namespace stelvane::pyb
