@@ -255,4 +255,87 @@ Result<PositionFix> resolve_fix_masked(const GrayImage& image, const PixelMask* 
     return resolve_fix_from_centroids(found->centroids, found->sun, camera, up_cam, jd, catalog, config);
 }
 
+// ---------------------------------------------------------------------------
+// Tie-breaking with a remembered position.
+
+Status FixHistory::set_last_known_position(double lat_deg, double lon_deg, double jd) {
+    if (!std::isfinite(lat_deg) || std::fabs(lat_deg) > 90.0) {
+        return BadPosition{"latitude " + format_number(lat_deg) + " out of range [-90, 90]"};
+    }
+    if (!std::isfinite(lon_deg) || std::fabs(lon_deg) > 180.0) {
+        return BadPosition{"longitude " + format_number(lon_deg) + " out of range [-180, 180]"};
+    }
+    if (!std::isfinite(jd)) return BadPosition{"timestamp jd " + format_number(jd) + " is not finite"};
+    reference_ = FixReference{lat_deg, lon_deg, jd};
+    return Ok{};
+}
+
+bool passes_health_gates(const SolveConfig& config, const PositionFix& fix) {
+    return (!config.min_matched_stars || fix.matched_hr_ids.size() >= *config.min_matched_stars) &&
+           (!config.max_residual_rms || fix.residual_rms_rad <= *config.max_residual_rms);
+}
+
+namespace {
+
+struct Candidate {
+    PositionFix fix;
+    double distance_nm;
+};
+
+// One tied identification solved with a margin of 0 and measured from the reference.
+std::optional<Candidate> solve_candidate(std::span<const Correspondence> list, std::span<const Vec3> cam_vecs,
+                                         double jd, std::optional<Pixel> sun, const Camera& camera,
+                                         const Vec3& up_cam, const Catalog& catalog, const SolveConfig& config,
+                                         const FixReference& reference) {
+    auto fix = resolve_from_matches(list, 0, cam_vecs, jd, sun, camera, up_cam, catalog, config);
+    if (!fix) return std::nullopt;
+    const double d = great_circle_nm(reference.latitude_deg, reference.longitude_deg, fix->latitude_deg,
+                                     fix->longitude_deg);
+    return Candidate{std::move(fix).value(), d};
+}
+
+bool reference_is_recent(const SolveConfig& config, const FixHistory& history, double jd) {
+    return config.max_reference_age_s && config.max_disambiguation_distance_nm && history.reference() &&
+           std::fabs((jd - history.reference()->jd) * 86400.0) <= *config.max_reference_age_s;
+}
+
+void record(FixHistory& history, const PositionFix& fix, double jd) {
+    // A fix from the engine always lies in range; a refusal would leave the history as it was.
+    (void)history.set_last_known_position(fix.latitude_deg, fix.longitude_deg, jd);
+}
+
+}  // namespace
+
+Result<PositionFix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids, std::optional<Pixel> sun,
+                                                       const Camera& camera, const Vec3& up_cam, double jd,
+                                                       const Catalog& catalog, const SolveConfig& config,
+                                                       FixHistory& history) {
+    auto first = resolve_fix_from_centroids(centroids, sun, camera, up_cam, jd, catalog, config);
+    if (first) {
+        if (passes_health_gates(config, *first)) record(history, *first, jd);
+        return first;
+    }
+    const auto* tie = first.error().get_if<MatchAmbiguous>();
+    if (tie == nullptr || !reference_is_recent(config, history, jd)) return first;
+
+    const FixReference reference = *history.reference();
+    const std::vector<Vec3> cam_vecs = ordered_cam_vecs(centroids, camera, config.max_centroids);
+    auto a = solve_candidate(tie->list_a, cam_vecs, jd, sun, camera, up_cam, catalog, config, reference);
+    auto b = solve_candidate(tie->list_b, cam_vecs, jd, sun, camera, up_cam, catalog, config, reference);
+    // List A wins equal distances and comparisons with NaN.
+    std::optional<Candidate> choice = (a && b) ? (a->distance_nm > b->distance_nm ? b : a) : (a ? a : b);
+    if (!choice || !(*config.max_disambiguation_distance_nm >= choice->distance_nm)) return first;
+    if (passes_health_gates(config, choice->fix)) record(history, choice->fix, jd);
+    return std::move(choice->fix);
+}
+
+Result<PositionFix> resolve_fix_masked_tracked(const GrayImage& image, const PixelMask* mask, const Camera& camera,
+                                               const Vec3& up_cam, const Catalog& catalog, double jd,
+                                               const SolveConfig& config, FixHistory& history) {
+    auto found = detect_stars_and_sun(image, mask, config);
+    if (!found) return std::move(found).error();
+    return resolve_fix_from_centroids_tracked(found->centroids, found->sun, camera, up_cam, jd, catalog, config,
+                                              history);
+}
+
 }  // namespace stelvane

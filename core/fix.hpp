@@ -116,4 +116,40 @@ Result<PositionFix> resolve_fix_masked(const GrayImage& image, const PixelMask* 
 // The up vector's unit direction, or DegenerateUp when non-finite or shorter than 1e-9.
 Result<Vec3> unit_up(const Vec3& up_cam);
 
+// ---------------------------------------------------------------------------
+// Tie-breaking with a remembered position.
+
+struct FixReference {
+    double latitude_deg;   // [-90, 90]
+    double longitude_deg;  // [-180, 180]
+    double jd;             // finite
+};
+
+// The tracker's memory: the last healthy fix or a position supplied from outside.
+class FixHistory {
+public:
+    // Replaces the reference; BadPosition (history unchanged) for an out-of-range
+    // latitude or longitude or a non-finite date.
+    Status set_last_known_position(double lat_deg, double lon_deg, double jd);
+    const std::optional<FixReference>& reference() const { return reference_; }
+
+private:
+    std::optional<FixReference> reference_;
+};
+
+// Whether a finished fix passes the configuration's two health gates.
+bool passes_health_gates(const SolveConfig& config, const PositionFix& fix);
+
+// The centroid road with memory: a healthy fix becomes the next reference, and a
+// tied match is broken in favour of the candidate nearer a recent reference.
+Result<PositionFix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids, std::optional<Pixel> sun,
+                                                       const Camera& camera, const Vec3& up_cam, double jd,
+                                                       const Catalog& catalog, const SolveConfig& config,
+                                                       FixHistory& history);
+
+// The image road with memory: detection as resolve_fix_masked, then the tracked centroid road.
+Result<PositionFix> resolve_fix_masked_tracked(const GrayImage& image, const PixelMask* mask, const Camera& camera,
+                                               const Vec3& up_cam, const Catalog& catalog, double jd,
+                                               const SolveConfig& config, FixHistory& history);
+
 }  // namespace stelvane

@@ -56,4 +56,37 @@ Result<PositionFix> resolve_from_centroids_at_site(std::span<const Centroid> cen
     return resolve_fix_from_centroids(centroids, std::nullopt, camera, up_cam, jd, catalog, config);
 }
 
+namespace {
+SolveConfig tracked_config(const Camera& camera, std::optional<double> sigma_arcmin, const SolveOptions& options,
+                           const TrackerBounds& bounds) {
+    SolveConfig config = solve_config_for(camera, sigma_arcmin, options);
+    config.max_reference_age_s = bounds.max_reference_age_s;
+    config.max_disambiguation_distance_nm = bounds.max_disambiguation_distance_nm;
+    return config;
+}
+}  // namespace
+
+Result<PositionFix> resolve_fix_masked_at_site_tracked(const GrayImage& image, const PixelMask* mask,
+                                                       const CameraScalars& lens, const Vec3& up_cam,
+                                                       const Catalog& catalog, double jd,
+                                                       std::optional<double> sigma_arcmin,
+                                                       const SolveOptions& options, FixHistory& history,
+                                                       const TrackerBounds& bounds) {
+    const Camera camera = lens.build(saturate_u32(image.width), saturate_u32(image.height));
+    return resolve_fix_masked_tracked(image, mask, camera, up_cam, catalog, jd,
+                                      tracked_config(camera, sigma_arcmin, options, bounds), history);
+}
+
+Result<PositionFix> resolve_from_centroids_at_site_tracked(std::span<const Centroid> centroids,
+                                                           const CameraScalars& lens, const Vec3& up_cam,
+                                                           const Catalog& catalog, double jd,
+                                                           std::optional<double> sigma_arcmin,
+                                                           const SolveOptions& options, FixHistory& history,
+                                                           const TrackerBounds& bounds) {
+    if (options.use_sun) return BadImage{"use_sun requires the image path"};
+    const Camera camera = centroid_road_camera(lens);
+    return resolve_fix_from_centroids_tracked(centroids, std::nullopt, camera, up_cam, jd, catalog,
+                                              tracked_config(camera, sigma_arcmin, options, bounds), history);
+}
+
 }  // namespace stelvane

@@ -60,4 +60,24 @@ Result<PositionFix> resolve_from_centroids_at_site(std::span<const Centroid> cen
                                                    const Vec3& up_cam, const Catalog& catalog, double jd,
                                                    std::optional<double> sigma_arcmin, const SolveOptions& options);
 
+// The tracker's bounds, placed in the configuration of a tracked solve.
+struct TrackerBounds {
+    double max_reference_age_s;
+    double max_disambiguation_distance_nm;
+};
+
+Result<PositionFix> resolve_fix_masked_at_site_tracked(const GrayImage& image, const PixelMask* mask,
+                                                       const CameraScalars& lens, const Vec3& up_cam,
+                                                       const Catalog& catalog, double jd,
+                                                       std::optional<double> sigma_arcmin,
+                                                       const SolveOptions& options, FixHistory& history,
+                                                       const TrackerBounds& bounds);
+
+Result<PositionFix> resolve_from_centroids_at_site_tracked(std::span<const Centroid> centroids,
+                                                           const CameraScalars& lens, const Vec3& up_cam,
+                                                           const Catalog& catalog, double jd,
+                                                           std::optional<double> sigma_arcmin,
+                                                           const SolveOptions& options, FixHistory& history,
+                                                           const TrackerBounds& bounds);
+
 }  // namespace stelvane
