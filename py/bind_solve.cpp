@@ -54,58 +54,17 @@ const char* const kResolveFromCentroidsDoc =
     "calibrated fisheyes and pinholes never derive the extent. focal_px, utc and sigma_arcmin follow\n"
     "resolve_fix; there is no use_sun and no mask. Returns the same Fix class.\n";
 
-// (x, y, flux) triples from any sequence of three-number sequences or an (N, 3) array.
-std::vector<Centroid> to_centroids(py::handle obj, const char* name) {
-    return convert_argument(name, [&] {
-        std::vector<Centroid> out;
-        if (py::isinstance<py::array>(obj)) {
-            auto arr = py::reinterpret_borrow<py::array>(obj);
-            const char kind = arr.dtype().kind();
-            if (arr.ndim() == 2 && arr.shape(1) == 3 && (kind == 'f' || kind == 'i' || kind == 'u')) {
-                auto d = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(obj);
-                if (!d) throw py::error_already_set();
-                out.reserve(static_cast<std::size_t>(d.shape(0)));
-                for (py::ssize_t i = 0; i < d.shape(0); ++i) out.push_back({d.at(i, 0), d.at(i, 1), d.at(i, 2)});
-                return out;
-            }
-        }
-        py::object items = sequence_items(obj);
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-        PyObject** raw = PySequence_Fast_ITEMS(items.ptr());
-        out.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            py::object triple = sequence_items(raw[i]);
-            if (PySequence_Fast_GET_SIZE(triple.ptr()) != 3) {
-                throw ConversionError{"centroid " + std::to_string(i) + " must be an (x, y, flux) triple, got " +
-                                      std::to_string(PySequence_Fast_GET_SIZE(triple.ptr())) + " values"};
-            }
-            PyObject** t = PySequence_Fast_ITEMS(triple.ptr());
-            out.push_back({convert_double(t[0]), convert_double(t[1]), convert_double(t[2])});
-        }
-        return out;
-    });
-}
-
 py::object resolve_fix_entry(const Bound& a) {
-    const SolveArgs args = convert_solve_args(a, SolveRoad::Image);
-    // The focal rule, then the image, then the instant, then the mask: the first refusal wins.
-    const CameraScalars lens = args.lens();
-    const OwnedImage image = extract_u16_image(a[0]);
-    const double jd = utc_to_jd(a[5]);
-    std::optional<OwnedMask> mask;
-    if (!a[17].is_none()) mask = extract_bool_mask(a[17]);
-    const PixelMask mask_view = mask ? mask->view() : PixelMask{};
-    return py::cast(unwrap(resolve_fix_masked_at_site(image.view(), mask ? &mask_view : nullptr, lens, args.up_cam,
-                                                      *args.catalog, jd, args.sigma_arcmin, args.options)));
+    const ImageSolveRequest r = prepare_image_solve(a);
+    return to_python_fix(unwrap(resolve_fix_masked_at_site(r.image.view(), r.mask_ptr(), r.lens, r.args.up_cam,
+                                                           *r.args.catalog, r.jd, r.args.sigma_arcmin,
+                                                           r.args.options)));
 }
 
 py::object resolve_from_centroids_entry(const Bound& a) {
-    const std::vector<Centroid> centroids = to_centroids(a[0], "centroids");
-    const SolveArgs args = convert_solve_args(a, SolveRoad::Centroids);
-    const CameraScalars lens = args.lens();
-    const double jd = utc_to_jd(a[5]);
-    return py::cast(unwrap(resolve_from_centroids_at_site(centroids, lens, args.up_cam, *args.catalog, jd,
-                                                          args.sigma_arcmin, args.options)));
+    const CentroidSolveRequest r = prepare_centroid_solve(a);
+    return to_python_fix(unwrap(resolve_from_centroids_at_site(r.centroids, r.lens, r.args.up_cam, *r.args.catalog,
+                                                               r.jd, r.args.sigma_arcmin, r.args.options)));
 }
 
 const char* const kResolveFromFramesDoc =
@@ -150,7 +109,7 @@ py::object resolve_from_frames_entry(const Bound& a) {
         result.emplace(resolve_from_frames_at_site(views, times, lens, args.up_cam, *args.catalog, psf,
                                                    args.sigma_arcmin, args.options));
     }
-    return py::cast(unwrap(std::move(*result)));
+    return to_python_fix(unwrap(std::move(*result)));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Conversion of the shared resolve arguments.
 #include "py/solve_args.hpp"
 
+#include <pybind11/numpy.h>
+
 #include "core/units.hpp"
 #include "py/catalog_object.hpp"
 #include "py/convert.hpp"
@@ -90,5 +92,65 @@ SolveArgs convert_solve_args(const std::vector<py::object>& a, SolveRoad road) {
     }
     return s;
 }
+
+namespace {
+
+// (x, y, flux) triples from any sequence of three-number sequences or an (N, 3) array.
+std::vector<Centroid> to_centroids(py::handle obj, const char* name) {
+    return convert_argument(name, [&] {
+        std::vector<Centroid> out;
+        if (py::isinstance<py::array>(obj)) {
+            auto arr = py::reinterpret_borrow<py::array>(obj);
+            const char kind = arr.dtype().kind();
+            if (arr.ndim() == 2 && arr.shape(1) == 3 && (kind == 'f' || kind == 'i' || kind == 'u')) {
+                auto d = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(obj);
+                if (!d) throw py::error_already_set();
+                out.reserve(static_cast<std::size_t>(d.shape(0)));
+                for (py::ssize_t i = 0; i < d.shape(0); ++i) out.push_back({d.at(i, 0), d.at(i, 1), d.at(i, 2)});
+                return out;
+            }
+        }
+        py::object items = sequence_items(obj);
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+        PyObject** raw = PySequence_Fast_ITEMS(items.ptr());
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            py::object triple = sequence_items(raw[i]);
+            if (PySequence_Fast_GET_SIZE(triple.ptr()) != 3) {
+                throw ConversionError{"centroid " + std::to_string(i) + " must be an (x, y, flux) triple, got " +
+                                      std::to_string(PySequence_Fast_GET_SIZE(triple.ptr())) + " values"};
+            }
+            PyObject** t = PySequence_Fast_ITEMS(triple.ptr());
+            out.push_back({convert_double(t[0]), convert_double(t[1]), convert_double(t[2])});
+        }
+        return out;
+    });
+}
+
+}  // namespace
+
+ImageSolveRequest prepare_image_solve(const std::vector<py::object>& a) {
+    ImageSolveRequest r;
+    r.args = convert_solve_args(a, SolveRoad::Image);
+    r.lens = r.args.lens();
+    r.image = extract_u16_image(a[0]);
+    r.jd = utc_to_jd(a[5]);
+    if (!a[17].is_none()) {
+        r.mask = extract_bool_mask(a[17]);
+        r.mask_view = r.mask->view();
+    }
+    return r;
+}
+
+CentroidSolveRequest prepare_centroid_solve(const std::vector<py::object>& a) {
+    CentroidSolveRequest r;
+    r.centroids = to_centroids(a[0], "centroids");
+    r.args = convert_solve_args(a, SolveRoad::Centroids);
+    r.lens = r.args.lens();
+    r.jd = utc_to_jd(a[5]);
+    return r;
+}
+
+py::object to_python_fix(PositionFix&& fix) { return py::cast(std::move(fix)); }
 
 }  // namespace stelvane::pyb

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "core/catalog.hpp"
+#include "core/centroid.hpp"
+#include "core/image.hpp"
 #include "core/site.hpp"
 #include "core/vec.hpp"
 #include "py/signature.hpp"
@@ -40,5 +42,31 @@ Signature solve_signature(const char* name, SolveRoad road);
 // Converts the camera, catalog and tuning arguments in parameter order (not the
 // image, frames or centroids, the instants or the mask, which each road takes itself).
 SolveArgs convert_solve_args(const std::vector<py::object>& bound, SolveRoad road);
+
+// The image road's request: conversions in order (argument types, focal rule,
+// image intake, UTC, then the optional mask); the first failure wins.
+struct ImageSolveRequest {
+    SolveArgs args;
+    CameraScalars lens;
+    OwnedImage image;
+    double jd = 0.0;
+    std::optional<OwnedMask> mask;
+    PixelMask mask_view;
+
+    const PixelMask* mask_ptr() const { return mask ? &mask_view : nullptr; }
+};
+ImageSolveRequest prepare_image_solve(const std::vector<py::object>& bound);
+
+// The centroid road's request: the (x, y, flux) list, focal rule, then UTC.
+struct CentroidSolveRequest {
+    std::vector<Centroid> centroids;
+    SolveArgs args;
+    CameraScalars lens;
+    double jd = 0.0;
+};
+CentroidSolveRequest prepare_centroid_solve(const std::vector<py::object>& bound);
+
+// A new Python Fix holding the engine result.
+py::object to_python_fix(PositionFix&& fix);
 
 }  // namespace stelvane::pyb
