@@ -65,11 +65,10 @@ const char* const kClassDoc =
 
 void bind_fix_tracker(py::module_& m) {
     py::class_<Tracker> cls(m, "FixTracker", kClassDoc);
-    cls.def(py::init([](const py::args& args, const py::kwargs& kwargs) {
-                static const Signature sig("FixTracker",
-                                           {required("max_reference_age_s"),
-                                            required("max_disambiguation_distance_nm")},
-                                           /*keyword_only=*/true);
+    // Signatures are captured by the bound callables (no function statics: they hold Python objects).
+    Signature init_sig("FixTracker", {required("max_reference_age_s"), required("max_disambiguation_distance_nm")},
+                       /*keyword_only=*/true);
+    cls.def(py::init([sig = std::move(init_sig)](const py::args& args, const py::kwargs& kwargs) {
                 const Bound a = sig.bind(args, kwargs);
                 const double age = positive_bound(a[0], "max_reference_age_s");
                 const double distance = positive_bound(a[1], "max_disambiguation_distance_nm");
@@ -79,8 +78,8 @@ void bind_fix_tracker(py::module_& m) {
             "Create a tracker with an empty history.\n");
     cls.def(
         "resolve_fix",
-        [](Tracker& self, const py::args& args, const py::kwargs& kwargs) {
-            static const Signature sig = solve_signature("FixTracker.resolve_fix", SolveRoad::Image);
+        [sig = solve_signature("FixTracker.resolve_fix", SolveRoad::Image)](Tracker& self, const py::args& args,
+                                                                            const py::kwargs& kwargs) {
             ExclusiveUse use(self);
             const ImageSolveRequest r = prepare_image_solve(sig.bind(args, kwargs));
             return to_python_fix(unwrap(resolve_fix_masked_at_site_tracked(
@@ -95,8 +94,8 @@ void bind_fix_tracker(py::module_& m) {
         "it means on the module function.\n");
     cls.def(
         "resolve_from_centroids",
-        [](Tracker& self, const py::args& args, const py::kwargs& kwargs) {
-            static const Signature sig = solve_signature("FixTracker.resolve_from_centroids", SolveRoad::Centroids);
+        [sig = solve_signature("FixTracker.resolve_from_centroids", SolveRoad::Centroids)](
+            Tracker& self, const py::args& args, const py::kwargs& kwargs) {
             ExclusiveUse use(self);
             const CentroidSolveRequest r = prepare_centroid_solve(sig.bind(args, kwargs));
             return to_python_fix(unwrap(resolve_from_centroids_at_site_tracked(
@@ -111,9 +110,9 @@ void bind_fix_tracker(py::module_& m) {
         "reference.\n");
     cls.def(
         "set_last_known_position",
-        [](Tracker& self, const py::args& args, const py::kwargs& kwargs) {
-            static const Signature sig("FixTracker.set_last_known_position",
-                                       {required("lat_deg"), required("lon_deg"), required("utc")});
+        [sig = Signature("FixTracker.set_last_known_position",
+                         {required("lat_deg"), required("lon_deg"), required("utc")})](
+            Tracker& self, const py::args& args, const py::kwargs& kwargs) {
             ExclusiveUse use(self);
             const Bound a = sig.bind(args, kwargs);
             const double lat = to_double(a[0], "lat_deg");
