@@ -10,6 +10,12 @@ namespace py = pybind11;
 
 using Binder = void (*)(py::module_&);
 
+// fix
+void bind_fix(py::module_& m);
+void bind_fix_tracker(py::module_& m);
+void bind_resolve_fix(py::module_& m);
+void bind_resolve_from_centroids(py::module_& m);
+void bind_resolve_from_frames(py::module_& m);
 // time
 void bind_julian_date(py::module_& m);
 void bind_gmst_deg(py::module_& m);

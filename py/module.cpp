@@ -17,11 +17,16 @@ struct Registration {
 
 // Classes first, then functions, then the exception class.
 constexpr Registration kRegistrations[] = {
+    {"Fix", bind_fix},
+    {"FixTracker", bind_fix_tracker},
     {"julian_date", bind_julian_date},
     {"gmst_deg", bind_gmst_deg},
     {"precess_vector", bind_precess_vector},
     {"great_circle_nm", bind_great_circle_nm},
     {"covariance_ellipse", bind_covariance_ellipse},
+    {"resolve_fix", bind_resolve_fix},
+    {"resolve_from_centroids", bind_resolve_from_centroids},
+    {"resolve_from_frames", bind_resolve_from_frames},
     {"sun_apparent_jd", bind_sun_apparent_jd},
     {"StelvaneError", bind_stelvane_error},
 };
