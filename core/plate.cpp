@@ -45,11 +45,28 @@ inline double undistort(const Camera& c, double rho) {
     return theta;
 }
 
-// Unit direction at angle theta from the boresight towards the pixel offset (dx, dy).
-inline Vec3 fisheye_direction(double theta, double dx, double dy) {
-    const double phi = std::atan2(dy, dx);
+// cos and sin of phi = atan2(y, x), given r = hypot(x, y). Where r is finite and
+// non-zero they are x / r and y / r (the same values to rounding, without the three
+// trigonometric calls); otherwise (the origin, infinities, NaN) atan2 decides.
+inline void polar_cos_sin(double x, double y, double r, double& cos_phi, double& sin_phi) {
+    if (r > 0.0 && r < std::numeric_limits<double>::infinity()) {
+        cos_phi = x / r;
+        sin_phi = y / r;
+        return;
+    }
+    const double phi = std::atan2(y, x);
+    cos_phi = std::cos(phi);
+    sin_phi = std::sin(phi);
+}
+
+// Unit direction at angle theta from the boresight towards the pixel offset (dx, dy),
+// whose length is r = hypot(dx, dy).
+inline Vec3 fisheye_direction(double theta, double dx, double dy, double r) {
+    double cos_phi = 0.0;
+    double sin_phi = 0.0;
+    polar_cos_sin(dx, dy, r, cos_phi, sin_phi);
     const double s = std::sin(theta);
-    return Vec3(s * std::cos(phi), s * std::sin(phi), std::cos(theta));
+    return Vec3(s * cos_phi, s * sin_phi, std::cos(theta));
 }
 
 inline Vec3 pinhole_to_vec(const Camera& c, double x, double y) {
@@ -62,13 +79,15 @@ inline Vec3 pinhole_to_vec(const Camera& c, double x, double y) {
 inline Vec3 equidistant_to_vec(const Camera& c, double x, double y) {
     const double dx = x - c.cx;
     const double dy = y - c.cy;
-    return fisheye_direction(std::hypot(dx, dy) / c.focal_px, dx, dy);
+    const double r = std::hypot(dx, dy);
+    return fisheye_direction(r / c.focal_px, dx, dy, r);
 }
 
 inline Vec3 distorted_to_vec(const Camera& c, double x, double y) {
     const double dx = x - c.cx;
     const double dy = y - c.cy;
-    return fisheye_direction(undistort(c, std::hypot(dx, dy) / c.focal_px), dx, dy);
+    const double r = std::hypot(dx, dy);
+    return fisheye_direction(undistort(c, r / c.focal_px), dx, dy, r);
 }
 
 // The three direction-to-pixel maps. `false` means no pixel; a NaN component
@@ -85,8 +104,10 @@ inline bool fisheye_to_pixel(const Camera& c, double vx, double vy, double vz, P
     const double theta = std::acos(std::clamp(vz, -1.0, 1.0));
     if (theta >= c.half_fov_rad) return false;  // the field is open at its edge
     const double r = Distorted ? distortion(c, theta) : theta;
-    const double phi = std::atan2(vy, vx);
-    out = {c.cx + c.focal_px * r * std::cos(phi), c.cy + c.focal_px * r * std::sin(phi)};
+    double cos_phi = 0.0;
+    double sin_phi = 0.0;
+    polar_cos_sin(vx, vy, std::hypot(vx, vy), cos_phi, sin_phi);
+    out = {c.cx + c.focal_px * r * cos_phi, c.cy + c.focal_px * r * sin_phi};
     return true;
 }
 

@@ -44,6 +44,14 @@ std::optional<py::array> numeric_array(py::handle obj) {
     return arr;
 }
 
+// An array whose elements are not real numbers or Python objects (complex, text,
+// dates): never a number or a sequence of numbers, so its items are not tried one by one.
+bool non_real_array(py::handle obj) {
+    if (!py::isinstance<py::array>(obj)) return false;
+    const char kind = py::reinterpret_borrow<py::array>(obj).dtype().kind();
+    return kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b' && kind != 'O';
+}
+
 // The array as C-contiguous float64, copying only when it is not already that.
 std::optional<DoubleArray> as_doubles(const py::array& arr) {
     DoubleArray out = DoubleArray::ensure(arr);
@@ -92,7 +100,7 @@ std::optional<DoubleColumn> try_double_column(py::handle obj) {
         if (auto doubles = as_doubles(*arr)) return DoubleColumn(std::move(*doubles));
         return std::nullopt;
     }
-    if (is_text(obj)) return std::nullopt;
+    if (is_text(obj) || non_real_array(obj)) return std::nullopt;
     try {
         return DoubleColumn(convert_double_list(obj));
     } catch (const ConversionError&) {
@@ -105,7 +113,7 @@ std::optional<DoubleColumn> try_double_column(py::handle obj) {
 
 // Exactly three numbers (a sequence, not text), appended to `out`; false when `obj` is not that.
 bool try_three_numbers(py::handle obj, std::vector<double>& out) {
-    if (is_text(obj) || !PySequence_Check(obj.ptr())) return false;
+    if (is_text(obj) || non_real_array(obj) || !PySequence_Check(obj.ptr())) return false;
     py::object items;
     try {
         items = sequence_items(obj);
@@ -129,7 +137,7 @@ bool try_three_numbers(py::handle obj, std::vector<double>& out) {
 
 // A sequence of three-number sequences as a flat run of rows; nothing when `obj` is not that.
 std::optional<std::vector<double>> try_rows(py::handle obj) {
-    if (is_text(obj) || !PySequence_Check(obj.ptr())) return std::nullopt;
+    if (is_text(obj) || non_real_array(obj) || !PySequence_Check(obj.ptr())) return std::nullopt;
     py::object items;
     try {
         items = sequence_items(obj);

@@ -392,6 +392,7 @@ class TestPixelToVecForms:
             ([1.0], [[1.0]], NEITHER.format("y")),
             (None, None, NEITHER.format("x")),
             (b"12", [1.0, 2.0], NEITHER.format("x")),
+            (np.array([1.0, 2.0]), np.array([1, 2], dtype=complex), NEITHER.format("y")),
         ],
     )
     def test_refusals(self, x, y, message):
@@ -451,7 +452,8 @@ class TestVecToPixelForms:
 
     @pytest.mark.parametrize(
         "v", ["abc", b"abc", [1, 2], [1, 2, 3, 4], np.zeros((2, 4)), np.zeros((2, 3, 1)), [[1, 2, 3], [1, 2]],
-              [[1, 2, "3"]], None, 5, [1, 2, None], np.array(["a", "b", "c"])],
+              [[1, 2, "3"]], None, 5, [1, 2, None], np.array(["a", "b", "c"]), np.zeros((2, 3), dtype=complex),
+              np.zeros(3, dtype=complex), [np.zeros(3, dtype=complex)]],
     )
     def test_refusals(self, v):
         with pytest.raises(StelvaneError) as info:
