@@ -74,7 +74,7 @@ void bind_fix_tracker(py::module_& m) {
                 const double distance = positive_bound(a[1], "max_disambiguation_distance_nm");
                 return Tracker{{age, distance}, {}, false};
             }),
-            "__init__($self, /, *, max_reference_age_s, max_disambiguation_distance_nm)\n--\n\n"
+            "__init__(self, *, max_reference_age_s, max_disambiguation_distance_nm)\n--\n\n"
             "Create a tracker with an empty history.\n");
     cls.def(
         "resolve_fix",
@@ -86,7 +86,7 @@ void bind_fix_tracker(py::module_& m) {
                 r.image.view(), r.mask_ptr(), r.lens, r.args.up_cam, *r.args.catalog, r.jd, r.args.sigma_arcmin,
                 r.args.options, self.history, self.bounds)));
         },
-        "resolve_fix($self, image, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
+        "resolve_fix(self, image, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
         "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, use_sun=False, max_centroids=None, "
         "min_matched_stars=None, max_residual_rms_arcmin=None, mask=None)\n--\n\n"
         "stelvane.resolve_fix with this tracker's history: same arguments, same Fix, plus tie-breaking within\n"
@@ -102,7 +102,7 @@ void bind_fix_tracker(py::module_& m) {
                 r.centroids, r.lens, r.args.up_cam, *r.args.catalog, r.jd, r.args.sigma_arcmin, r.args.options,
                 self.history, self.bounds)));
         },
-        "resolve_from_centroids($self, centroids, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
+        "resolve_from_centroids(self, centroids, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
         "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, max_centroids=None, min_matched_stars=None, "
         "max_residual_rms_arcmin=None)\n--\n\n"
         "stelvane.resolve_from_centroids with this tracker's history: same arguments, same Fix, plus\n"
@@ -121,7 +121,7 @@ void bind_fix_tracker(py::module_& m) {
             const Status status = self.history.set_last_known_position(lat, lon, jd);
             if (!status) throw py::value_error(status.error().get_if<BadPosition>()->detail);
         },
-        "set_last_known_position($self, lat_deg, lon_deg, utc)\n--\n\n"
+        "set_last_known_position(self, lat_deg, lon_deg, utc)\n--\n\n"
         "Accept an outside position as the tie-breaking reference: the last satellite-navigation reading, an\n"
         "inertial estimate or a known launch site. It replaces whatever the tracker remembered (last write\n"
         "wins); the same age and distance bounds govern its use. lat_deg in [-90, 90], lon_deg in\n"
