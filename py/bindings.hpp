@@ -10,17 +10,14 @@ namespace py = pybind11;
 
 using Binder = void (*)(py::module_&);
 
-<<<<<<< HEAD
+// camera
+void bind_camera(py::module_& m);
 // fix
 void bind_fix(py::module_& m);
 void bind_fix_tracker(py::module_& m);
 void bind_resolve_fix(py::module_& m);
 void bind_resolve_from_centroids(py::module_& m);
 void bind_resolve_from_frames(py::module_& m);
-=======
-// camera
-void bind_camera(py::module_& m);
->>>>>>> main
 // time
 void bind_julian_date(py::module_& m);
 void bind_gmst_deg(py::module_& m);

@@ -17,12 +17,9 @@ struct Registration {
 
 // Classes first, then functions, then the exception class.
 constexpr Registration kRegistrations[] = {
-<<<<<<< HEAD
+    {"Camera", bind_camera},
     {"Fix", bind_fix},
     {"FixTracker", bind_fix_tracker},
-=======
-    {"Camera", bind_camera},
->>>>>>> main
     {"julian_date", bind_julian_date},
     {"gmst_deg", bind_gmst_deg},
     {"precess_vector", bind_precess_vector},
