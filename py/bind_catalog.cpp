@@ -11,6 +11,7 @@
 #include "py/catalog_object.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
+#include "py/method.hpp"
 #include "py/signature.hpp"
 
 namespace stelvane::pyb {
@@ -60,6 +61,38 @@ constexpr const char* kClassDoc =
     ">>> catalog = stelvane.Catalog(\"stars.bin\", \"pairs.bin\")  # doctest: +SKIP\n"
     ">>> catalog.star(424)  # Polaris: (ra_deg, dec_deg, vmag)  # doctest: +SKIP\n";
 
+py::object star(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+    static const Signature signature("star", {required("hr_id")});
+    const Bound a = signature.bind(args, kwargs);
+    const std::uint32_t hr = to_u32(a[0], "hr_id");
+    const Star* s = self.cast<const CatalogObject&>().find(hr);
+    if (s == nullptr) refuse("HR " + std::to_string(hr) + " not in catalog");
+    return py::make_tuple(s->ra * units::RAD_TO_DEG, s->dec * units::RAD_TO_DEG, static_cast<double>(s->vmag));
+}
+
+py::object stars(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+    static const Signature signature("stars", {});
+    signature.bind(args, kwargs);
+    const auto& records = self.cast<const CatalogObject&>().catalog->stars;
+    py::list out(records.size());
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        const Star& s = records[k];
+        out[k] = py::make_tuple(s.hr, s.ra * units::RAD_TO_DEG, s.dec * units::RAD_TO_DEG, static_cast<double>(s.vmag));
+    }
+    return std::move(out);
+}
+
+py::object has_pair(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+    static const Signature signature("has_pair",
+                                     {required("hr_a"), required("hr_b"), required("sep_deg"), required("tol_deg")});
+    const Bound a = signature.bind(args, kwargs);
+    const std::uint32_t hr_a = to_u32(a[0], "hr_a");
+    const std::uint32_t hr_b = to_u32(a[1], "hr_b");
+    const double sep_deg = to_double(a[2], "sep_deg");
+    const double tol_deg = to_double(a[3], "tol_deg");
+    return py::bool_(self.cast<const CatalogObject&>().catalog->has_pair(hr_a, hr_b, sep_deg, tol_deg));
+}
+
 }  // namespace
 
 const Catalog& borrow_catalog(py::handle obj, const char* name) { return *catalog_object(obj, name).catalog; }
@@ -80,58 +113,22 @@ void bind_catalog(py::module_& m) {
             "__init__(self, catalog_path, pairs_path)\n--\n\n"
             "Load the star catalog and pair index files; see the class documentation.\n");
 
-    cls.def(
-        "star",
-        [signature = Signature("star", {required("hr_id")})](const CatalogObject& self, const py::args& args,
-                                                             const py::kwargs& kwargs) {
-            const Bound a = signature.bind(args, kwargs);
-            const std::uint32_t hr = to_u32(a[0], "hr_id");
-            const Star* star = self.find(hr);
-            if (star == nullptr) refuse("HR " + std::to_string(hr) + " not in catalog");
-            return py::make_tuple(star->ra * units::RAD_TO_DEG, star->dec * units::RAD_TO_DEG,
-                                  static_cast<double>(star->vmag));
-        },
-        "star($self, hr_id)\n--\n\n"
-        "(ra_deg, dec_deg, vmag) of the star numbered hr_id in the Harvard Revised (Yale Bright Star)\n"
-        "catalogue: right ascension and declination in degrees at the catalog epoch (equatorial J2000)\n"
-        "and the visual magnitude. Where two records carry the same number the first in file order is\n"
-        "returned. Raises StelvaneError(\"HR {hr_id} not in catalog\") when no record has that number.\n");
-
-    cls.def(
-        "stars",
-        [signature = Signature("stars", {})](const CatalogObject& self, const py::args& args,
-                                             const py::kwargs& kwargs) {
-            signature.bind(args, kwargs);
-            const auto& stars = self.catalog->stars;
-            py::list out(stars.size());
-            for (std::size_t k = 0; k < stars.size(); ++k) {
-                const Star& s = stars[k];
-                out[k] = py::make_tuple(s.hr, s.ra * units::RAD_TO_DEG, s.dec * units::RAD_TO_DEG,
-                                        static_cast<double>(s.vmag));
-            }
-            return out;
-        },
-        "stars($self)\n--\n\n"
-        "Every star as (hr_id, ra_deg, dec_deg, vmag), brightest first (the stored order).\n\n"
-        "Lets callers plot or scan the whole catalogue without probing by HR number; positions are\n"
-        "degrees at the catalog epoch (equatorial J2000).\n");
-
-    cls.def(
-        "has_pair",
-        [signature = Signature("has_pair", {required("hr_a"), required("hr_b"), required("sep_deg"),
-                                            required("tol_deg")})](const CatalogObject& self, const py::args& args,
-                                                                   const py::kwargs& kwargs) {
-            const Bound a = signature.bind(args, kwargs);
-            const std::uint32_t hr_a = to_u32(a[0], "hr_a");
-            const std::uint32_t hr_b = to_u32(a[1], "hr_b");
-            const double sep_deg = to_double(a[2], "sep_deg");
-            const double tol_deg = to_double(a[3], "tol_deg");
-            return self.catalog->has_pair(hr_a, hr_b, sep_deg, tol_deg);
-        },
-        "has_pair($self, hr_a, hr_b, sep_deg, tol_deg)\n--\n\n"
-        "Whether the pair index holds the stars numbered hr_a and hr_b (in either order) at an angular\n"
-        "separation within sep_deg +- tol_deg degrees. A negative tol_deg selects nothing.\n");
-
+    def_method<star>(cls, "star",
+                     "star($self, hr_id)\n--\n\n"
+                     "(ra_deg, dec_deg, vmag) of the star numbered hr_id in the Harvard Revised (Yale Bright\n"
+                     "Star) catalogue: right ascension and declination in degrees at the catalog epoch\n"
+                     "(equatorial J2000) and the visual magnitude. Where two records carry the same number the\n"
+                     "first in file order is returned. Raises StelvaneError(\"HR {hr_id} not in catalog\") when\n"
+                     "no record has that number.\n");
+    def_method<stars>(cls, "stars",
+                      "stars($self)\n--\n\n"
+                      "Every star as (hr_id, ra_deg, dec_deg, vmag), brightest first (the stored order).\n\n"
+                      "Lets callers plot or scan the whole catalogue without probing by HR number; positions are\n"
+                      "degrees at the catalog epoch (equatorial J2000).\n");
+    def_method<has_pair>(cls, "has_pair",
+                         "has_pair($self, hr_a, hr_b, sep_deg, tol_deg)\n--\n\n"
+                         "Whether the pair index holds the stars numbered hr_a and hr_b (in either order) at an\n"
+                         "angular separation within sep_deg +- tol_deg degrees. A negative tol_deg selects nothing.\n");
     cls.def_property_readonly(
         "n_stars", [](const CatalogObject& self) { return self.catalog->stars.size(); },
         "Number of star records in the catalog.");

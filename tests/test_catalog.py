@@ -316,6 +316,26 @@ def test_n_stars_is_read_only(catalog):
         catalog.n_stars = 3
 
 
+def test_methods_introspect_like_builtin_methods(catalog):
+    assert str(inspect.signature(stelvane.Catalog.star)) == "(self, /, hr_id)"
+    assert str(inspect.signature(catalog.star)) == "(hr_id)"
+    assert str(inspect.signature(catalog.stars)) == "()"
+    assert str(inspect.signature(catalog.has_pair)) == "(hr_a, hr_b, sep_deg, tol_deg)"
+    with pytest.raises(TypeError, match="doesn't apply to a 'int' object"):
+        stelvane.Catalog.star(3, 4)
+    assert stelvane.Catalog.star(catalog, 2491) == catalog.star(2491)
+    assert catalog.has_pair(tol_deg=1.0, sep_deg=36.0, hr_b=2326, hr_a=2491)
+    with pytest.raises(TypeError, match=r"^has_pair\(\) got an unexpected keyword argument 'tol'$"):
+        catalog.has_pair(2491, 2326, 36.0, tol=1.0)
+
+
+def test_other_entry_points_borrow_the_loaded_catalog(catalog):
+    from stelvane._lib import _testing
+    assert _testing.borrowed_catalog_size(catalog) == (6, 10, True)
+    with pytest.raises(TypeError, match="^argument 'catalog': 'str' object is not a stelvane.Catalog$"):
+        _testing.borrowed_catalog_size("stars.bin")
+
+
 def test_signatures_and_docs():
     assert str(inspect.signature(stelvane.Catalog)) == "(catalog_path, pairs_path)"
     assert stelvane.Catalog.__text_signature__ == "(catalog_path, pairs_path)"
@@ -404,25 +424,35 @@ def mutate(rng: random.Random, data: bytes) -> bytes:
     return noise if rng.random() < 0.5 else data[:12] + noise  # sometimes behind a real header
 
 
+def write_file(path: Path, data: bytes) -> str:
+    path.write_bytes(data)
+    return str(path)
+
+
+def write_pair(directory: Path, stem: str, cat: bytes, prs: bytes) -> tuple[str, str]:
+    return write_file(directory / f"{stem}.c.bin", cat), write_file(directory / f"{stem}.p.bin", prs)
+
+
 def test_random_damage_gives_an_error_or_a_consistent_catalog(tmp_path):
     rng = random.Random(20260)
     stars = STARS + [star_at(9000 + k, 5.0, rng.uniform(0, 360), rng.uniform(-90, 90)) for k in range(6)]
     base_cat, base_prs = catalog_bytes(stars), pairs_bytes(sorted_pairs(stars))
-    cat_path, prs_path = tmp_path / "c.bin", tmp_path / "p.bin"
+    base_paths = write_pair(tmp_path, "base", base_cat, base_prs)
     loaded = 0
-    for _ in range(3000):
+    for case in range(3000):
         cat = mutate(rng, base_cat) if rng.random() < 0.6 else base_cat
         prs = mutate(rng, base_prs) if rng.random() < 0.6 else base_prs
-        cat_path.write_bytes(cat)
-        prs_path.write_bytes(prs)
+        # Fresh names: rewriting a file in place can force a flush on some file systems.
+        cat_path = base_paths[0] if cat is base_cat else write_file(tmp_path / f"c{case}.bin", cat)
+        prs_path = base_paths[1] if prs is base_prs else write_file(tmp_path / f"p{case}.bin", prs)
         want = reference_load(cat, prs)
         try:
-            got = stelvane.Catalog(str(cat_path), str(prs_path))
+            got = stelvane.Catalog(cat_path, prs_path)
         except StelvaneError as e:
             assert str(e) == want, (cat, prs)
             continue
         rows = got.stars()
-        # NaN positions compare unequal to themselves: compare their bit patterns via repr
+        # compared as text, since a NaN position never equals itself
         assert repr(rows) == repr(want), (cat, prs)
         assert got.n_stars == len(rows)
         loaded += 1

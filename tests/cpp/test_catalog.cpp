@@ -88,6 +88,21 @@ TEST(Reader, ShortReadNamesWidthAndStartOffsetWithoutAdvancing) {
     EXPECT_EQ(r.u16().error().message(), "catalog format error: truncated: wanted 2 bytes at offset 6");
 }
 
+TEST(Reader, BlockTakesWholeRunOrNamesItsWidth) {
+    const std::vector<std::uint8_t> ten{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    Reader r(ten);
+    ASSERT_TRUE(r.u16());
+    auto b = r.block(6);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->size(), 6u);
+    EXPECT_EQ((*b)[0], 2);
+    EXPECT_EQ(r.position(), 8u);
+    EXPECT_EQ(r.block(3).error().message(), "catalog format error: truncated: wanted 3 bytes at offset 8");
+    EXPECT_TRUE(r.block(0));
+    EXPECT_TRUE(r.block(2));
+    EXPECT_TRUE(r.at_end());
+}
+
 TEST(Reader, ExpectHeaderChecksMagicThenVersionThenReadsCount) {
     Bytes good;
     good.raw("SPRS").u32(1).u32(77);
