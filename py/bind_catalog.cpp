@@ -41,12 +41,24 @@ struct CatalogObject {
     }
 };
 
+// The loaded catalog of an instance of the class, which Catalog.__new__ alone
+// (without __init__) leaves empty: that is refused rather than read.
+const CatalogObject& initialised(py::handle obj) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(obj.ptr());
+    const py::detail::value_and_holder v_h =
+        instance->get_value_and_holder(py::detail::get_type_info(typeid(CatalogObject)));
+    if (!v_h.holder_constructed() || v_h.value_ptr() == nullptr) {
+        refuse("this Catalog was never loaded: create it with stelvane.Catalog(catalog_path, pairs_path)");
+    }
+    return *v_h.value_ptr<CatalogObject>();
+}
+
 const CatalogObject& catalog_object(py::handle obj, const char* name) {
     if (!py::isinstance<CatalogObject>(obj)) {
         raise_argument_error(name, "'" + std::string(py::str(py::type::handle_of(obj).attr("__name__"))) +
                                        "' object is not a stelvane.Catalog");
     }
-    return obj.cast<const CatalogObject&>();
+    return initialised(obj);
 }
 
 constexpr const char* kClassDoc =
@@ -65,7 +77,7 @@ py::object star(py::handle self, const py::args& args, const py::kwargs& kwargs)
     static const Signature signature("star", {required("hr_id")});
     const Bound a = signature.bind(args, kwargs);
     const std::uint32_t hr = to_u32(a[0], "hr_id");
-    const Star* s = self.cast<const CatalogObject&>().find(hr);
+    const Star* s = initialised(self).find(hr);
     if (s == nullptr) refuse("HR " + std::to_string(hr) + " not in catalog");
     return py::make_tuple(s->ra * units::RAD_TO_DEG, s->dec * units::RAD_TO_DEG, static_cast<double>(s->vmag));
 }
@@ -73,13 +85,13 @@ py::object star(py::handle self, const py::args& args, const py::kwargs& kwargs)
 py::object stars(py::handle self, const py::args& args, const py::kwargs& kwargs) {
     static const Signature signature("stars", {});
     signature.bind(args, kwargs);
-    const auto& records = self.cast<const CatalogObject&>().catalog->stars;
+    const auto& records = initialised(self).catalog->stars;
     py::list out(records.size());
     for (std::size_t k = 0; k < records.size(); ++k) {
         const Star& s = records[k];
         out[k] = py::make_tuple(s.hr, s.ra * units::RAD_TO_DEG, s.dec * units::RAD_TO_DEG, static_cast<double>(s.vmag));
     }
-    return std::move(out);
+    return out;
 }
 
 py::object has_pair(py::handle self, const py::args& args, const py::kwargs& kwargs) {
@@ -90,7 +102,7 @@ py::object has_pair(py::handle self, const py::args& args, const py::kwargs& kwa
     const std::uint32_t hr_b = to_u32(a[1], "hr_b");
     const double sep_deg = to_double(a[2], "sep_deg");
     const double tol_deg = to_double(a[3], "tol_deg");
-    return py::bool_(self.cast<const CatalogObject&>().catalog->has_pair(hr_a, hr_b, sep_deg, tol_deg));
+    return py::bool_(initialised(self).catalog->has_pair(hr_a, hr_b, sep_deg, tol_deg));
 }
 
 }  // namespace
@@ -130,7 +142,7 @@ void bind_catalog(py::module_& m) {
                          "Whether the pair index holds the stars numbered hr_a and hr_b (in either order) at an\n"
                          "angular separation within sep_deg +- tol_deg degrees. A negative tol_deg selects nothing.\n");
     cls.def_property_readonly(
-        "n_stars", [](const CatalogObject& self) { return self.catalog->stars.size(); },
+        "n_stars", [](py::handle self) { return initialised(self).catalog->stars.size(); },
         "Number of star records in the catalog.");
 }
 

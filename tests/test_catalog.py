@@ -336,6 +336,16 @@ def test_other_entry_points_borrow_the_loaded_catalog(catalog):
         _testing.borrowed_catalog_size("stars.bin")
 
 
+@pytest.mark.parametrize("use", [
+    lambda c: c.star(1), lambda c: c.stars(), lambda c: c.n_stars, lambda c: c.has_pair(1, 2, 3.0, 4.0),
+])
+def test_an_instance_never_loaded_is_refused_not_read(use):
+    bare = stelvane.Catalog.__new__(stelvane.Catalog)
+    with pytest.raises(StelvaneError, match=r"^this Catalog was never loaded: create it with "
+                                            r"stelvane\.Catalog\(catalog_path, pairs_path\)$"):
+        use(bare)
+
+
 def test_signatures_and_docs():
     assert str(inspect.signature(stelvane.Catalog)) == "(catalog_path, pairs_path)"
     assert stelvane.Catalog.__text_signature__ == "(catalog_path, pairs_path)"
