@@ -10,6 +10,8 @@ namespace py = pybind11;
 
 using Binder = void (*)(py::module_&);
 
+// camera
+void bind_camera(py::module_& m);
 // catalog
 void bind_catalog(py::module_& m);
 // time
