@@ -34,8 +34,9 @@ PyObject* call_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 }  // namespace detail
 
-// Defines method `name` on `cls`; `doc` begins with "name($self, ...)\n--\n\n". The
-// descriptor refuses an instance of another class with the interpreter's TypeError.
+// Defines method `name` on `cls`; `doc` begins with "name($self, ...)\n--\n\n". Each body
+// function backs exactly one method. The descriptor refuses an instance of another
+// class with the interpreter's TypeError before the body runs.
 template <MethodBody Body>
 void def_method(py::handle cls, const char* name, const char* doc) {
     // One definition per method, alive for the process like the class itself.
