@@ -6,6 +6,7 @@ from numpy.typing import NDArray
 
 __all__ = [
     "Camera",
+    "Catalog",
     "julian_date",
     "gmst_deg",
     "precess_vector",
