@@ -12,6 +12,8 @@ using Binder = void (*)(py::module_&);
 
 // camera
 void bind_camera(py::module_& m);
+// catalog
+void bind_catalog(py::module_& m);
 // fix
 void bind_fix(py::module_& m);
 void bind_fix_tracker(py::module_& m);

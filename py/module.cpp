@@ -18,6 +18,7 @@ struct Registration {
 // Classes first, then functions, then the exception class.
 constexpr Registration kRegistrations[] = {
     {"Camera", bind_camera},
+    {"Catalog", bind_catalog},
     {"Fix", bind_fix},
     {"FixTracker", bind_fix_tracker},
     {"julian_date", bind_julian_date},

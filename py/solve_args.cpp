@@ -76,7 +76,7 @@ SolveArgs convert_solve_args(const std::vector<py::object>& a, SolveRoad road) {
     s.cy = to_double(a[at.first + 2], "cy");
     const auto up = to_vec3(a[at.first + 3], "up_cam");
     s.up_cam = Vec3(up[0], up[1], up[2]);
-    s.catalog = &catalog_arg(a[at.catalog], "catalog");
+    s.catalog = share_catalog(a[at.catalog], "catalog");
     s.sigma_arcmin = to_opt_double(a[at.sigma], "sigma_arcmin");
     s.fisheye_fov_deg = to_opt_double(a[at.sigma + 1], "fisheye_fov_deg");
     s.k1 = to_double(a[at.sigma + 2], "k1");

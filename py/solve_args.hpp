@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -25,7 +26,7 @@ struct SolveArgs {
     double cx = 0.0;
     double cy = 0.0;
     Vec3 up_cam;
-    const Catalog* catalog = nullptr;  // borrowed from the Python Catalog for the call
+    std::shared_ptr<const Catalog> catalog;  // shared with the Python Catalog, alive without the lock
     std::optional<double> sigma_arcmin;
     std::optional<double> fisheye_fov_deg;
     double k1 = 0.0, k2 = 0.0, k3 = 0.0, k4 = 0.0;
