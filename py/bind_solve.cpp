@@ -9,6 +9,7 @@
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/intake.hpp"
+#include "py/method.hpp"
 #include "py/signature.hpp"
 #include "py/solve_args.hpp"
 
@@ -120,8 +121,9 @@ void bind_resolve_from_frames(py::module_& m) {
 }
 
 void bind_fix(py::module_& m) {
-    py::class_<PositionFix>(m, "Fix", "Result of a resolved celestial fix.")
-        .def_property_readonly("latitude_deg", [](const PositionFix& f) { return f.latitude_deg; })
+    py::class_<PositionFix> cls(m, "Fix", "Result of a resolved celestial fix.");
+    forbid_construction(cls);
+    cls        .def_property_readonly("latitude_deg", [](const PositionFix& f) { return f.latitude_deg; })
         .def_property_readonly("longitude_deg", [](const PositionFix& f) { return f.longitude_deg; })
         .def_property_readonly(
             "covariance",

@@ -7,6 +7,7 @@
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/intake.hpp"
+#include "py/method.hpp"
 #include "py/signature.hpp"
 #include "py/solve_args.hpp"
 
@@ -46,6 +47,58 @@ double positive_bound(py::handle obj, const char* name) {
     return v;
 }
 
+Tracker& tracker_of(py::handle self) {
+    return initialised_instance<Tracker>(
+        self, "this FixTracker was never constructed: create it with stelvane.FixTracker(max_reference_age_s=..., "
+              "max_disambiguation_distance_nm=...)");
+}
+
+// Signatures live as long as the process, like the methods (they hold Python defaults).
+const Signature& signature_of_resolve_fix() {
+    static const Signature& sig = *new Signature(solve_signature("FixTracker.resolve_fix", SolveRoad::Image));
+    return sig;
+}
+const Signature& signature_of_resolve_from_centroids() {
+    static const Signature& sig =
+        *new Signature(solve_signature("FixTracker.resolve_from_centroids", SolveRoad::Centroids));
+    return sig;
+}
+
+py::object tracker_resolve_fix(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+    Tracker& t = tracker_of(self);
+    const Bound a = signature_of_resolve_fix().bind(args, kwargs);
+    ExclusiveUse use(t);
+    const ImageSolveRequest r = prepare_image_solve(a);
+    return to_python_fix(unwrap(resolve_fix_masked_at_site_tracked(r.image.view(), r.mask_ptr(), r.lens,
+                                                                   r.args.up_cam, *r.args.catalog, r.jd,
+                                                                   r.args.sigma_arcmin, r.args.options, t.history,
+                                                                   t.bounds)));
+}
+
+py::object tracker_resolve_from_centroids(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+    Tracker& t = tracker_of(self);
+    const Bound a = signature_of_resolve_from_centroids().bind(args, kwargs);
+    ExclusiveUse use(t);
+    const CentroidSolveRequest r = prepare_centroid_solve(a);
+    return to_python_fix(unwrap(resolve_from_centroids_at_site_tracked(r.centroids, r.lens, r.args.up_cam,
+                                                                       *r.args.catalog, r.jd, r.args.sigma_arcmin,
+                                                                       r.args.options, t.history, t.bounds)));
+}
+
+py::object tracker_set_last_known_position(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+    static const Signature& sig = *new Signature("FixTracker.set_last_known_position",
+                                                 {required("lat_deg"), required("lon_deg"), required("utc")});
+    Tracker& t = tracker_of(self);
+    const Bound a = sig.bind(args, kwargs);
+    ExclusiveUse use(t);
+    const double lat = to_double(a[0], "lat_deg");
+    const double lon = to_double(a[1], "lon_deg");
+    const double jd = utc_to_jd(a[2]);
+    const Status status = t.history.set_last_known_position(lat, lon, jd);
+    if (!status) throw py::value_error(status.error().get_if<BadPosition>()->detail);
+    return py::none();
+}
+
 const char* const kClassDoc =
     "FixTracker(*, max_reference_age_s, max_disambiguation_distance_nm)\n--\n\n"
     "Opt-in tie-breaking across a sequence of solves.\n\n"
@@ -76,52 +129,25 @@ void bind_fix_tracker(py::module_& m) {
             }),
             "__init__(self, *, max_reference_age_s, max_disambiguation_distance_nm)\n--\n\n"
             "Create a tracker with an empty history.\n");
-    cls.def(
-        "resolve_fix",
-        [sig = solve_signature("FixTracker.resolve_fix", SolveRoad::Image)](Tracker& self, const py::args& args,
-                                                                            const py::kwargs& kwargs) {
-            ExclusiveUse use(self);
-            const ImageSolveRequest r = prepare_image_solve(sig.bind(args, kwargs));
-            return to_python_fix(unwrap(resolve_fix_masked_at_site_tracked(
-                r.image.view(), r.mask_ptr(), r.lens, r.args.up_cam, *r.args.catalog, r.jd, r.args.sigma_arcmin,
-                r.args.options, self.history, self.bounds)));
-        },
-        "resolve_fix(self, image, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
+    def_method<tracker_resolve_fix>(
+        cls, "resolve_fix",
+        "resolve_fix($self, image, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
         "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, use_sun=False, max_centroids=None, "
         "min_matched_stars=None, max_residual_rms_arcmin=None, mask=None)\n--\n\n"
         "stelvane.resolve_fix with this tracker's history: same arguments, same Fix, plus tie-breaking within\n"
         "the constructor's bounds. A successful healthy fix is recorded as the next reference. mask means what\n"
         "it means on the module function.\n");
-    cls.def(
-        "resolve_from_centroids",
-        [sig = solve_signature("FixTracker.resolve_from_centroids", SolveRoad::Centroids)](
-            Tracker& self, const py::args& args, const py::kwargs& kwargs) {
-            ExclusiveUse use(self);
-            const CentroidSolveRequest r = prepare_centroid_solve(sig.bind(args, kwargs));
-            return to_python_fix(unwrap(resolve_from_centroids_at_site_tracked(
-                r.centroids, r.lens, r.args.up_cam, *r.args.catalog, r.jd, r.args.sigma_arcmin, r.args.options,
-                self.history, self.bounds)));
-        },
-        "resolve_from_centroids(self, centroids, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
+    def_method<tracker_resolve_from_centroids>(
+        cls, "resolve_from_centroids",
+        "resolve_from_centroids($self, centroids, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
         "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, max_centroids=None, min_matched_stars=None, "
         "max_residual_rms_arcmin=None)\n--\n\n"
         "stelvane.resolve_from_centroids with this tracker's history: same arguments, same Fix, plus\n"
         "tie-breaking within the constructor's bounds. A successful healthy fix is recorded as the next\n"
         "reference.\n");
-    cls.def(
-        "set_last_known_position",
-        [sig = Signature("FixTracker.set_last_known_position",
-                         {required("lat_deg"), required("lon_deg"), required("utc")})](
-            Tracker& self, const py::args& args, const py::kwargs& kwargs) {
-            ExclusiveUse use(self);
-            const Bound a = sig.bind(args, kwargs);
-            const double lat = to_double(a[0], "lat_deg");
-            const double lon = to_double(a[1], "lon_deg");
-            const double jd = utc_to_jd(a[2]);
-            const Status status = self.history.set_last_known_position(lat, lon, jd);
-            if (!status) throw py::value_error(status.error().get_if<BadPosition>()->detail);
-        },
-        "set_last_known_position(self, lat_deg, lon_deg, utc)\n--\n\n"
+    def_method<tracker_set_last_known_position>(
+        cls, "set_last_known_position",
+        "set_last_known_position($self, lat_deg, lon_deg, utc)\n--\n\n"
         "Accept an outside position as the tie-breaking reference: the last satellite-navigation reading, an\n"
         "inertial estimate or a known launch site. It replaces whatever the tracker remembered (last write\n"
         "wins); the same age and distance bounds govern its use. lat_deg in [-90, 90], lon_deg in\n"
