@@ -31,6 +31,8 @@ struct SizeCase {
     std::size_t got;
 };
 
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.n_body << " and " << c.n_reference << " vectors"; }
+
 class WahbaSizes : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(WahbaSizes, RefusesTooFewOrUnequalLists) {
@@ -54,6 +56,8 @@ struct ExactCase {
     std::size_t n;
     double angle_rad;
 };
+
+void PrintTo(const ExactCase& c, std::ostream* os) { *os << c.n << " pairs, angle " << c.angle_rad; }
 
 class WahbaExact : public ::testing::TestWithParam<ExactCase> {};
 

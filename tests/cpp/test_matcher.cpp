@@ -157,6 +157,8 @@ struct QueryCase {
     double radius;
 };
 
+void PrintTo(const QueryCase& c, std::ostream* os) { *os << "tolerance " << c.tolerance << " radius " << c.radius; }
+
 class GridQuery : public ::testing::TestWithParam<QueryCase> {};
 
 // Every star within the radius comes back, each candidate exactly once, for
@@ -204,15 +206,19 @@ TEST(StarGrid, PoleQueryReturnsWholeBands) {
 }
 
 // A cap straddling ra 0 visits the last cells of the band before the first ones:
-// cells (c + m) mod B for m = -(k + 1) .. k + 1.
+// cells (c + m) mod B for m = -(k + 1) .. k + 1. Band 16 of 32 has
+// round(cos(pi/64) * 64) = 64 cells of w = 2 pi / 64; radius 0.05 gives k = 1.
 TEST(StarGrid, QueryWrapsAroundRightAscensionZero) {
-    const std::vector<Star> stars{star_at(0.01, 0.0), star_at(TWO_PI - 0.01, 0.0), star_at(PI, 0.0)};
+    const double w = TWO_PI / 64;
+    std::vector<Star> stars;
+    for (double cell : {62.5, 63.5, 0.5, 1.5, 2.5, 3.5, 60.5}) stars.push_back(star_at(cell * w, 0.01));
     const StarGrid grid = StarGrid::build(stars, 0.1);
+    ASSERT_EQ(grid.cells_per_band[16], 64u);
     std::vector<std::size_t> out;
-    grid.query(direction(0.001, 0.0), 0.05, out);
-    EXPECT_EQ(out, (std::vector<std::size_t>{1, 0}));
-    grid.query(direction(-0.001, 0.0), 0.05, out);
-    EXPECT_EQ(out, (std::vector<std::size_t>{1, 0}));
+    grid.query(direction(0.001, 0.0), 0.05, out);  // c = 0: cells 62, 63, 0, 1, 2
+    EXPECT_EQ(out, (std::vector<std::size_t>{0, 1, 2, 3, 4}));
+    grid.query(direction(-0.001, 0.0), 0.05, out);  // c = 63: cells 61, 62, 63, 0, 1
+    EXPECT_EQ(out, (std::vector<std::size_t>{0, 1, 2, 3}));
 }
 
 // The band next to the south pole has 3 cells, so 2k + 3 >= B and the query takes
@@ -327,6 +333,8 @@ struct ShortSideCase {
     bool accepted;
 };
 
+void PrintTo(const ShortSideCase& c, std::ostream* os) { *os << "separation " << c.separation; }
+
 class ShortSide : public ::testing::TestWithParam<ShortSideCase> {};
 
 // A camera side of 0.01 rad with tolerance 0.03 accepts separations from 0.02 to
@@ -349,6 +357,8 @@ struct ReferenceCase {
     double tolerance;
     unsigned seed;
 };
+
+void PrintTo(const ReferenceCase& c, std::ostream* os) { *os << "tolerance " << c.tolerance << " seed " << c.seed; }
 
 class TriangleAgainstReference : public ::testing::TestWithParam<ReferenceCase> {};
 
@@ -483,6 +493,10 @@ struct DistinctCase {
     double challenger_sum;
     enum { Tie, ChallengerWins, ChallengerDropped } outcome;
 };
+
+void PrintTo(const DistinctCase& c, std::ostream* os) {
+    *os << "leader " << c.leader_sum << " challenger " << c.challenger_sum;
+}
 
 class DistinctEqualCount : public ::testing::TestWithParam<DistinctCase> {};
 
@@ -770,6 +784,8 @@ struct ChanceCase {
     std::size_t m;      // correspondences claimed
     double p;           // chance fraction K (1 - cos t) / 2
 };
+
+void PrintTo(const ChanceCase& c, std::ostream* os) { *os << "n " << c.n << " m " << c.m << " p " << c.p; }
 
 class ChanceTest : public ::testing::TestWithParam<ChanceCase> {};
 

@@ -106,6 +106,8 @@ struct StartCase {
     double dlon_deg;
 };
 
+void PrintTo(const StartCase& c, std::ostream* os) { *os << "offset " << c.dlat_deg << ", " << c.dlon_deg << " deg"; }
+
 class RefineFixConverges : public ::testing::TestWithParam<StartCase> {};
 
 TEST_P(RefineFixConverges, ReachesTheTruePosition) {
@@ -168,6 +170,8 @@ struct ElongatedCase {
     std::vector<std::pair<double, double>> alt_az_deg;
     bool north_uncertain;  // bodies near east/west leave the north coordinate weak
 };
+
+void PrintTo(const ElongatedCase& c, std::ostream* os) { *os << (c.north_uncertain ? "east-west bodies" : "north-south bodies"); }
 
 class RefineFixElongated : public ::testing::TestWithParam<ElongatedCase> {};
 
