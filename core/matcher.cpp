@@ -26,8 +26,8 @@ constexpr std::size_t MIN_CORRESPONDENCES = 4;
 // The largest acceptable chance probability of the winner's count.
 constexpr double MAX_CHANCE_PROBABILITY = 0.01;
 
-constexpr std::size_t NUM_STAR_SLOTS = 65536;  // pair star indices are 16-bit
-constexpr std::uint64_t EMPTY_SLOT = std::numeric_limits<std::uint64_t>::max();
+// Membership groups up to this size are scanned; larger ones are sorted and bisected.
+constexpr std::size_t SMALL_GROUP = 8;
 
 // Double to unsigned, saturating: negative and NaN give 0, too large gives the maximum.
 std::size_t saturate(double value) {
@@ -159,34 +159,45 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
 // ---------------------------------------------------------------------------
 // Triangle hypotheses
 
-TriangleSearch::TriangleSearch()
-    : group_begin_(NUM_STAR_SLOTS, 0), group_end_(NUM_STAR_SLOTS, 0) {}
-
-void TriangleSearch::set_clear(std::size_t expected) {
-    std::size_t bits = 4;
-    while ((std::size_t{1} << bits) < 2 * expected) ++bits;
-    slot_bits_ = bits;
-    slots_.assign(std::size_t{1} << bits, EMPTY_SLOT);
+void PairGroups::build(std::span<const Pair> run, bool for_membership) {
+    touched_.clear();
+    for (const Pair& p : run) {
+        for (std::uint16_t x : {p.i, p.j}) {
+            if (x >= range_.size()) range_.resize(std::size_t{x} + 1);
+            if (range_[x].end++ == 0) touched_.push_back(x);
+        }
+    }
+    // Counting sort: the counts become group starts, then fill cursors, then ends.
+    std::size_t offset = 0;
+    for (std::uint16_t x : touched_) {
+        range_[x].begin = offset;
+        offset += range_[x].end;
+        range_[x].end = range_[x].begin;
+    }
+    seconds_.resize(offset);
+    for (const Pair& p : run) {
+        seconds_[range_[p.i].end++] = p.j;
+        seconds_[range_[p.j].end++] = p.i;
+    }
+    if (for_membership) {
+        for (std::uint16_t x : touched_) {
+            if (range_[x].end - range_[x].begin > SMALL_GROUP) {
+                std::sort(seconds_.begin() + static_cast<std::ptrdiff_t>(range_[x].begin),
+                          seconds_.begin() + static_cast<std::ptrdiff_t>(range_[x].end));
+            }
+        }
+    }
 }
 
-void TriangleSearch::set_insert(std::uint32_t key) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits_));
-    while (slots_[h] != EMPTY_SLOT) {
-        if (slots_[h] == key) return;
-        h = (h + 1) & mask;
-    }
-    slots_[h] = key;
+bool PairGroups::contains(std::uint16_t first, std::uint16_t second) const {
+    const std::span<const std::uint16_t> g = group(first);
+    if (g.size() > SMALL_GROUP) return std::binary_search(g.begin(), g.end(), second);
+    return std::find(g.begin(), g.end(), second) != g.end();
 }
 
-bool TriangleSearch::set_contains(std::uint32_t key) const {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits_));
-    while (slots_[h] != EMPTY_SLOT) {
-        if (slots_[h] == key) return true;
-        h = (h + 1) & mask;
-    }
-    return false;
+void PairGroups::reset() {
+    for (std::uint16_t x : touched_) range_[x] = Range{};
+    touched_.clear();
 }
 
 void TriangleSearch::run(std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> abc,
@@ -201,46 +212,21 @@ void TriangleSearch::run(std::span<const Vec3> cam_vecs, std::array<std::size_t,
     // Any empty side leaves no hypothesis.
     if (run_ab.empty() || run_ac.empty() || run_bc.empty()) return;
 
-    // Side a-c: membership of both orderings.
-    set_clear(2 * run_ac.size());
-    for (const Pair& p : run_ac) {
-        set_insert(static_cast<std::uint32_t>(p.i) << 16 | p.j);
-        set_insert(static_cast<std::uint32_t>(p.j) << 16 | p.i);
-    }
-
-    // Side b-c: the list (i, j), (j, i) in run order, grouped by its first star
-    // with a counting sort that keeps list order inside each group.
-    touched_.clear();
-    for (const Pair& p : run_bc) {
-        for (std::uint16_t x : {p.i, p.j}) {
-            if (group_end_[x]++ == 0) touched_.push_back(x);
-        }
-    }
-    std::size_t offset = 0;
-    for (std::uint16_t x : touched_) {
-        group_begin_[x] = offset;
-        offset += group_end_[x];
-        group_end_[x] = group_begin_[x];
-    }
-    seconds_.resize(offset);
-    for (const Pair& p : run_bc) {
-        seconds_[group_end_[p.i]++] = p.j;
-        seconds_[group_end_[p.j]++] = p.i;
-    }
-
-    // Side a-b, both orientations of each pair in run order.
+    ac_.build(run_ac, true);
+    bc_.build(run_bc, false);
+    // Side a-b, both orientations of each pair in run order; for each, the b-c
+    // list entries starting with b, in list order, closed by an a-c pair.
     auto extend = [&](std::uint16_t sa, std::uint16_t sb) {
-        for (std::size_t e = group_begin_[sb]; e < group_end_[sb]; ++e) {
-            const std::uint16_t sc = seconds_[e];
-            if (sc != sa && set_contains(static_cast<std::uint32_t>(sc) << 16 | sa)) out.push_back({sa, sb, sc});
+        for (std::uint16_t sc : bc_.group(sb)) {
+            if (sc != sa && ac_.contains(sc, sa)) out.push_back({sa, sb, sc});
         }
     };
     for (const Pair& p : run_ab) {
         extend(p.i, p.j);
         extend(p.j, p.i);
     }
-
-    for (std::uint16_t x : touched_) group_begin_[x] = group_end_[x] = 0;
+    ac_.reset();
+    bc_.reset();
 }
 
 std::vector<StarTriple> triangle_hypotheses(std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> abc,
@@ -266,30 +252,54 @@ public:
 
     double cos_tolerance() const { return cos_tolerance_; }
 
+    // Keeps the hypotheses of the coming search so that a later search replays them
+    // instead of searching the pair index again. The mirror test relies on this:
+    // negating x preserves every dot product bit for bit, so the mirrored
+    // triangles have the same sides and hence the same hypotheses.
+    void record_hypotheses() { recording_ = true; }
+
     // Calls visit(list, residual_sum) for every verified rotation of every triangle
     // hypothesis, triangles i < j < k < min(triangle_stars, n) in lexicographic order.
     // Verification stops early once `target` correspondences are out of reach (the
     // partial list is then not reported). visit returns false to end the search.
     template <class Visit>
     void search(std::span<const Vec3> cam_vecs, std::size_t triangle_stars, std::size_t target, Visit&& visit) {
+        const bool replay = recorded_;
+        const bool record = recording_ && !recorded_;
         const std::size_t n_tri = std::min(triangle_stars, cam_vecs.size());
         const std::span<const Pair> pairs(catalog_.pairs);
+        std::size_t triangle = 0;
         for (std::size_t i = 0; i < n_tri; ++i) {
             for (std::size_t j = i + 1; j < n_tri; ++j) {
-                for (std::size_t k = j + 1; k < n_tri; ++k) {
-                    triangles_.run(cam_vecs, {i, j, k}, pairs, tolerance_, hypotheses_);
+                for (std::size_t k = j + 1; k < n_tri; ++k, ++triangle) {
+                    std::span<const StarTriple> hypotheses;
+                    if (replay) {
+                        const std::size_t first = triangle == 0 ? 0 : book_ends_[triangle - 1];
+                        hypotheses = std::span<const StarTriple>(book_).subspan(first, book_ends_[triangle] - first);
+                    } else {
+                        triangles_.run(cam_vecs, {i, j, k}, pairs, tolerance_, hypotheses_);
+                        hypotheses = hypotheses_;
+                        if (record) {
+                            book_.insert(book_.end(), hypotheses_.begin(), hypotheses_.end());
+                            book_ends_.push_back(book_.size());
+                        }
+                    }
                     const std::array<Vec3, 3> body{cam_vecs[i], cam_vecs[j], cam_vecs[k]};
-                    for (const StarTriple& h : hypotheses_) {
+                    for (const StarTriple& h : hypotheses) {
                         const std::array<Vec3, 3> reference{catalog_.stars[h[0]].unit, catalog_.stars[h[1]].unit,
                                                             catalog_.stars[h[2]].unit};
                         const Result<Mat3> rotation = solve_wahba(body, reference);
                         if (!rotation.ok()) continue;
                         if (!verify(*rotation, cam_vecs, target)) continue;
-                        if (!visit(list_, residual_)) return;
+                        if (!visit(list_, residual_)) {
+                            if (record) recording_ = false;  // incomplete: never replayed
+                            return;
+                        }
                     }
                 }
             }
         }
+        if (record) recorded_ = true;
     }
 
 private:
@@ -338,6 +348,10 @@ private:
     std::vector<std::size_t> candidates_;
     TriangleSearch triangles_;
     std::vector<StarTriple> hypotheses_;
+    bool recording_ = false;
+    bool recorded_ = false;
+    std::vector<StarTriple> book_;          // recorded hypotheses of all triangles, in search order
+    std::vector<std::size_t> book_ends_;    // end of each triangle's hypotheses in book_
     std::vector<Correspondence> list_;
     double residual_ = 0.0;
 };
@@ -353,9 +367,10 @@ double binomial_tail(std::size_t b, std::size_t k0, double p) {
     return total;
 }
 
-// Whether an identification of m correspondences passes the chance and mirror tests.
+// Whether an identification of m correspondences passes the chance and mirror
+// tests. `verifier` works on the same catalog, grid and tolerance.
 bool passes_confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, const Catalog& catalog,
-                             const StarGrid& grid, double tolerance, std::size_t triangle_stars) {
+                              double tolerance, std::size_t triangle_stars, Verifier& verifier) {
     if (m < MIN_CORRESPONDENCES) return false;
     const std::size_t n = cam_vecs.size();
     const double c = std::cos(tolerance);
@@ -372,7 +387,6 @@ bool passes_confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, con
     if (triangle_stars == 0) return true;
     std::vector<Vec3> mirrored(cam_vecs.begin(), cam_vecs.end());
     for (Vec3& v : mirrored) v.x() = -v.x();
-    Verifier verifier(catalog, grid, tolerance);
     bool mirror_matches = false;
     verifier.search(mirrored, triangle_stars, m, [&](const std::vector<Correspondence>&, double) {
         mirror_matches = true;
@@ -400,7 +414,10 @@ bool same_identification(std::span<const Correspondence> lead, std::span<const C
 
 Status confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, const Catalog& catalog, const StarGrid& grid,
                          double tolerance, std::size_t triangle_stars) {
-    if (!passes_confidence_checks(m, cam_vecs, catalog, grid, tolerance, triangle_stars)) return Error(NoMatch{});
+    Verifier verifier(catalog, grid, tolerance);
+    if (!passes_confidence_checks(m, cam_vecs, catalog, tolerance, triangle_stars, verifier)) {
+        return Error(NoMatch{});
+    }
     return Ok{};
 }
 
@@ -414,6 +431,7 @@ Result<MatchResult> match_stars(std::span<const Vec3> cam_vecs, const Catalog& c
     Verifier verifier(catalog, grid, tolerance);
     const double cos_tolerance = verifier.cos_tolerance();
     CandidateTally tally;
+    verifier.record_hypotheses();
     verifier.search(cam_vecs, triangle_stars, MIN_CORRESPONDENCES,
                     [&](const std::vector<Correspondence>& list, double residual_sum) {
                         tally.offer(list, residual_sum,
@@ -424,15 +442,15 @@ Result<MatchResult> match_stars(std::span<const Vec3> cam_vecs, const Catalog& c
                     });
 
     if (tally.tie()) {
-        if (!passes_confidence_checks(tally.tie()->list_a.size(), cam_vecs, catalog, grid, tolerance,
-                                      triangle_stars)) {
+        if (!passes_confidence_checks(tally.tie()->list_a.size(), cam_vecs, catalog, tolerance, triangle_stars,
+                                      verifier)) {
             return Error(NoMatch{});
         }
         MatchTie tie = tally.take_tie();
         return Error(MatchAmbiguous{std::move(tie.list_a), std::move(tie.list_b), tie.residual_a, tie.residual_b});
     }
     if (!tally.has_best()) return Error(NoMatch{});
-    if (!passes_confidence_checks(tally.best().size(), cam_vecs, catalog, grid, tolerance, triangle_stars)) {
+    if (!passes_confidence_checks(tally.best().size(), cam_vecs, catalog, tolerance, triangle_stars, verifier)) {
         return Error(NoMatch{});
     }
     const std::size_t margin = tally.margin();

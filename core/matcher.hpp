@@ -54,27 +54,44 @@ using StarTriple = std::array<std::size_t, 3>;
 std::vector<StarTriple> triangle_hypotheses(std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> abc,
                                             std::span<const Pair> pairs, double tolerance);
 
-// Reusable working storage for many triangle searches: the a-c membership set and
-// the b-c run grouped by its first star (list order kept within a group), so the
+// A run of pairs listed in both orders, (i, j) then (j, i), grouped by the first
+// star of each ordered pair; inside a group the list order is kept unless the
+// groups are built for membership only (then large groups are sorted).
+class PairGroups {
+public:
+    void build(std::span<const Pair> run, bool for_membership);
+    // The second stars listed with `first`, in list order (unless sorted).
+    std::span<const std::uint16_t> group(std::uint16_t first) const {
+        if (first >= range_.size()) return {};
+        return {seconds_.data() + range_[first].begin, seconds_.data() + range_[first].end};
+    }
+    // Whether (first, second) is listed; needs a build for membership.
+    bool contains(std::uint16_t first, std::uint16_t second) const;
+    // Empties the groups, touching only the stars the last build used.
+    void reset();
+
+private:
+    struct Range {
+        std::size_t begin = 0;
+        std::size_t end = 0;
+    };
+    std::vector<Range> range_;             // per first star, grown to the largest index seen
+    std::vector<std::uint16_t> touched_;   // first stars of the current build
+    std::vector<std::uint16_t> seconds_;   // second stars, grouped
+};
+
+// Reusable working storage for many triangle searches: side a-c grouped for
+// membership, side b-c grouped by its first star with list order kept, so the
 // work follows the matches rather than |a-b run| x |b-c run|.
 class TriangleSearch {
 public:
-    TriangleSearch();
     // Same result and order as triangle_hypotheses, appended to the cleared `out`.
     void run(std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> abc, std::span<const Pair> pairs,
              double tolerance, std::vector<StarTriple>& out);
 
 private:
-    void set_clear(std::size_t expected);
-    void set_insert(std::uint32_t key);
-    bool set_contains(std::uint32_t key) const;
-
-    std::vector<std::uint64_t> slots_;           // open-addressing set of (first << 16 | second)
-    std::size_t slot_bits_ = 0;
-    std::vector<std::size_t> group_begin_;      // per first star: start of its group in seconds_
-    std::vector<std::size_t> group_end_;        // per first star: end of its group
-    std::vector<std::uint16_t> touched_;         // first stars with a non-empty group
-    std::vector<std::uint16_t> seconds_;         // b-c second stars, grouped by first star
+    PairGroups ac_;
+    PairGroups bc_;
 };
 
 struct MatchResult {
