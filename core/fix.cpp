@@ -61,6 +61,10 @@ namespace {
 
 using namespace fix_constants;
 
+std::optional<PixelMask> mask_arg(const PixelMask* mask) {
+    return mask ? std::optional<PixelMask>(*mask) : std::nullopt;
+}
+
 // Orders doubles by IEEE-754 total order: -NaN < -inf < ... < -0 < +0 < ... < inf < +NaN.
 std::int64_t total_order_key(double v) {
     std::int64_t bits;
@@ -143,9 +147,9 @@ Result<Vec3> unit_up(const Vec3& up_cam) {
 Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, const PixelMask* mask, const SolveConfig& config) {
     StarsAndSun found;
     if (config.use_sun) {
-        if (auto disc = detect_sun_masked(image, config.sun_min_area, mask)) found.sun = Pixel{disc->x, disc->y};
+        if (auto disc = detect_sun_masked(image, config.sun_min_area, mask_arg(mask))) found.sun = Pixel{disc->x, disc->y};
     }
-    auto stars = detect_centroids_masked(image, config.max_centroids, mask);
+    auto stars = detect_centroids_masked(image, config.max_centroids, mask_arg(mask));
     if (!stars) return std::move(stars).error();
     found.centroids = std::move(stars).value();
     if (found.sun) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <limits>
 
+#include <Eigen/Geometry>
+
 namespace stelvane {
 
 using namespace temporal;

@@ -170,15 +170,20 @@ TEST(ResolveFromMatches, HealthGatesInOrder) {
     auto thin = resolve_from_matches(sky.matches, 2, sky.cam_vecs, jd, std::nullopt, sky.camera, sky.up_cam,
                                      sky.catalog, config);
     ASSERT_FALSE(thin);
-    EXPECT_EQ(thin.error().message().substr(0, 88),
-              "thin lock: fewer matched stars than the configured minimum (matched 6 stars, margin 2, resid");
+    const auto* lock = thin.error().get_if<ThinLock>();
+    ASSERT_NE(lock, nullptr);
+    EXPECT_EQ(lock->reason, ThinLockReason::TooFewMatched);  // the first gate wins over the residual gate
+    EXPECT_EQ(lock->matched, 6u);
+    EXPECT_EQ(lock->margin, 2u);
     config.min_matched_stars.reset();
     auto noisy = resolve_from_matches(sky.matches, 2, sky.cam_vecs, jd, std::nullopt, sky.camera, sky.up_cam,
                                       sky.catalog, config);
     // An exact sky still leaves rounding in the residual, which a zero limit refuses.
     ASSERT_FALSE(noisy);
-    EXPECT_NE(noisy.error().message().find("residual rms above the configured maximum (matched 6 stars"),
-              std::string::npos);
+    const auto* lock2 = noisy.error().get_if<ThinLock>();
+    ASSERT_NE(lock2, nullptr);
+    EXPECT_EQ(lock2->reason, ThinLockReason::ResidualTooLarge);
+    EXPECT_GT(lock2->residual_rms_rad, 0.0);
 }
 
 TEST(ResolveFromMatches, ZeroSigmaIsSingular) {
