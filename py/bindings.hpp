@@ -13,6 +13,8 @@ using Binder = void (*)(py::module_&);
 // time
 void bind_julian_date(py::module_& m);
 void bind_gmst_deg(py::module_& m);
+// mask
+void bind_foreground_mask(py::module_& m);
 // sky
 void bind_precess_vector(py::module_& m);
 void bind_great_circle_nm(py::module_& m);

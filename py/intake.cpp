@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "core/error.hpp"
@@ -54,12 +55,13 @@ std::optional<py::array> two_dimensional(py::handle obj, int type_a, int type_b)
 // A read-only, C-contiguous buffer over the array's data, or the layout refusals.
 py::buffer_info contiguous_buffer(const py::array& arr, const ArrayRules& rules) {
     if ((arr.flags() & py::array::c_style) == 0) refuse(rules.layout_message);
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+    // buffer_info takes ownership of a heap-allocated view: it releases and deletes it.
+    auto view = std::make_unique<Py_buffer>();
+    if (PyObject_GetBuffer(arr.ptr(), view.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
         PyErr_Clear();
         refuse(rules.short_layout_message);
     }
-    return py::buffer_info(&view);  // takes ownership and releases the view
+    return py::buffer_info(view.release());
 }
 
 bool native_byte_order(const py::array& arr) {

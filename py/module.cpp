@@ -20,6 +20,7 @@ constexpr Registration kRegistrations[] = {
     {"julian_date", bind_julian_date},
     {"gmst_deg", bind_gmst_deg},
     {"precess_vector", bind_precess_vector},
+    {"foreground_mask", bind_foreground_mask},
     {"great_circle_nm", bind_great_circle_nm},
     {"covariance_ellipse", bind_covariance_ellipse},
     {"sun_apparent_jd", bind_sun_apparent_jd},

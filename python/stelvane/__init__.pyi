@@ -1,6 +1,9 @@
 from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex
 
+import numpy as np
+import numpy.typing as npt
+
 __all__: list[str]
 __version__: str
 
@@ -12,6 +15,7 @@ def julian_date(
 ) -> float: ...
 def gmst_deg(jd_ut: SupportsFloat) -> float: ...
 def precess_vector(jd_tt: SupportsFloat, v: Sequence[SupportsFloat]) -> list[float]: ...
+def foreground_mask(image: npt.NDArray[np.uint16] | npt.NDArray[np.uint8]) -> npt.NDArray[np.bool_]: ...
 def great_circle_nm(
     lat1_deg: SupportsFloat, lon1_deg: SupportsFloat, lat2_deg: SupportsFloat, lon2_deg: SupportsFloat
 ) -> float: ...
