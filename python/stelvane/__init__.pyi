@@ -4,7 +4,16 @@ from typing import SupportsFloat, SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-__all__: list[str]
+__all__ = [
+    "julian_date",
+    "gmst_deg",
+    "precess_vector",
+    "foreground_mask",
+    "great_circle_nm",
+    "covariance_ellipse",
+    "sun_apparent_jd",
+    "StelvaneError",
+]
 __version__: str
 
 class StelvaneError(Exception): ...
