@@ -24,6 +24,8 @@ constexpr Registration kRegistrations[] = {
     {"foreground_mask", bind_foreground_mask},
     {"great_circle_nm", bind_great_circle_nm},
     {"covariance_ellipse", bind_covariance_ellipse},
+    {"remap_image", bind_remap_image},
+    {"remap_mask", bind_remap_mask},
     {"sun_apparent_jd", bind_sun_apparent_jd},
     {"StelvaneError", bind_stelvane_error},
 };

@@ -4,9 +4,6 @@ from typing import Any, SupportsFloat, SupportsIndex, overload
 import numpy as np
 from numpy.typing import NDArray
 
-import numpy as np
-import numpy.typing as npt
-
 __all__ = [
     "Camera",
     "julian_date",
@@ -15,6 +12,8 @@ __all__ = [
     "foreground_mask",
     "great_circle_nm",
     "covariance_ellipse",
+    "remap_image",
+    "remap_mask",
     "sun_apparent_jd",
     "StelvaneError",
 ]
@@ -59,9 +58,25 @@ def julian_date(
 ) -> float: ...
 def gmst_deg(jd_ut: SupportsFloat) -> float: ...
 def precess_vector(jd_tt: SupportsFloat, v: Sequence[SupportsFloat]) -> list[float]: ...
-def foreground_mask(image: npt.NDArray[np.uint16] | npt.NDArray[np.uint8]) -> npt.NDArray[np.bool_]: ...
+def foreground_mask(image: NDArray[np.uint16] | NDArray[np.uint8]) -> NDArray[np.bool_]: ...
 def great_circle_nm(
     lat1_deg: SupportsFloat, lon1_deg: SupportsFloat, lat2_deg: SupportsFloat, lon2_deg: SupportsFloat
 ) -> float: ...
 def covariance_ellipse(azimuths_deg: Sequence[SupportsFloat], sigma_arcmin: SupportsFloat) -> tuple[float, float, float]: ...
+def remap_image(
+    image: NDArray[np.uint16] | NDArray[np.uint8], src_focal_px: SupportsFloat | None, src_cx: SupportsFloat,
+    src_cy: SupportsFloat, dst_focal_px: SupportsFloat | None, dst_cx: SupportsFloat, dst_cy: SupportsFloat,
+    dst_width: SupportsIndex, dst_height: SupportsIndex, src_fisheye_fov_deg: SupportsFloat | None = None,
+    src_k1: SupportsFloat = 0.0, src_k2: SupportsFloat = 0.0, src_k3: SupportsFloat = 0.0,
+    src_k4: SupportsFloat = 0.0, dst_fisheye_fov_deg: SupportsFloat | None = None, dst_k1: SupportsFloat = 0.0,
+    dst_k2: SupportsFloat = 0.0, dst_k3: SupportsFloat = 0.0, dst_k4: SupportsFloat = 0.0, fill: SupportsIndex = 0,
+) -> NDArray[np.uint16]: ...
+def remap_mask(
+    mask: NDArray[np.bool_], src_focal_px: SupportsFloat | None, src_cx: SupportsFloat, src_cy: SupportsFloat,
+    dst_focal_px: SupportsFloat | None, dst_cx: SupportsFloat, dst_cy: SupportsFloat, dst_width: SupportsIndex,
+    dst_height: SupportsIndex, src_fisheye_fov_deg: SupportsFloat | None = None, src_k1: SupportsFloat = 0.0,
+    src_k2: SupportsFloat = 0.0, src_k3: SupportsFloat = 0.0, src_k4: SupportsFloat = 0.0,
+    dst_fisheye_fov_deg: SupportsFloat | None = None, dst_k1: SupportsFloat = 0.0, dst_k2: SupportsFloat = 0.0,
+    dst_k3: SupportsFloat = 0.0, dst_k4: SupportsFloat = 0.0,
+) -> NDArray[np.bool_]: ...
 def sun_apparent_jd(jd: SupportsFloat) -> tuple[float, float]: ...
