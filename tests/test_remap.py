@@ -209,6 +209,32 @@ def test_tiny_and_empty_frames(src_shape, dst):
 
 
 @pytest.mark.parametrize(
+    "changes",
+    [
+        {"src_cx": math.nan},
+        {"dst_cy": math.nan},
+        {"src_focal_px": math.inf},
+        {"dst_focal_px": 0.0},
+        {"src_focal_px": -50.0},
+        {"dst_focal_px": None, "dst_fisheye_fov_deg": 0.0},
+        {"dst_focal_px": None, "dst_fisheye_fov_deg": math.nan},
+        {"src_focal_px": 50.0, "src_fisheye_fov_deg": 180.0, "src_k1": math.nan},
+        {"dst_cx": 1e308, "dst_cy": -1e308},
+    ],
+)
+def test_degenerate_camera_numbers_leave_fill_instead_of_failing(changes):
+    # The camera accepts any numbers; directions that are not finite, or source points that
+    # are NaN or far off the frame, are simply not covered.
+    frame = np.full((30, 40), 777, np.uint16)
+    args = {**pinhole_pair(50.0, 19.5, 14.5, 50.0, 19.5, 14.5, 40, 30), **changes}
+    out = stelvane.remap_image(frame, **args, fill=3)
+    mask = stelvane.remap_mask(np.zeros((30, 40), bool), **args)
+    assert out.shape == (30, 40) and mask.shape == (30, 40)
+    assert set(np.unique(out)) <= {3, 777}
+    assert np.array_equal(mask, out == 3)
+
+
+@pytest.mark.parametrize(
     ("width", "height", "detail"),
     [
         (16384, 16385, "16384x16385 is 268451840 pixels, over the 268435456 limit"),
