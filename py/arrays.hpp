@@ -1,11 +1,13 @@
-// New NumPy arrays holding the engine's owned images and masks, shaped
-// (height, width) like the arrays the intake takes.
+// NumPy arrays that take over the engine's owned images and masks without a copy,
+// shaped (height, width) like the arrays the intake takes.
 #pragma once
 
 #include <pybind11/numpy.h>
 
 #include <cstdint>
-#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "core/image.hpp"
 
@@ -13,19 +15,25 @@ namespace stelvane::pyb {
 
 namespace py = pybind11;
 
-inline py::array_t<bool> to_bool_array(const OwnedMask& mask) {
-    static_assert(sizeof(bool) == sizeof(std::uint8_t));
-    py::array_t<bool> out({static_cast<py::ssize_t>(mask.height), static_cast<py::ssize_t>(mask.width)});
-    if (!mask.flags.empty()) std::memcpy(out.mutable_data(), mask.flags.data(), mask.flags.size());
-    return out;
+// A writeable (height, width) array over `values`, which a capsule now owns and frees
+// when the array (and every view of it) is gone.
+template <class Element, class Stored>
+py::array_t<Element> adopt_plane(std::vector<Stored>&& values, std::size_t height, std::size_t width) {
+    static_assert(sizeof(Element) == sizeof(Stored));
+    auto owned = std::make_unique<std::vector<Stored>>(std::move(values));
+    const auto* data = reinterpret_cast<const Element*>(owned->data());
+    py::capsule owner(owned.get(), [](void* p) { delete static_cast<std::vector<Stored>*>(p); });
+    owned.release();  // the capsule frees it from here on
+    const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(height), static_cast<py::ssize_t>(width)};
+    return py::array_t<Element>(shape, data, owner);
 }
 
-inline py::array_t<std::uint16_t> to_u16_array(const OwnedImage& image) {
-    py::array_t<std::uint16_t> out({static_cast<py::ssize_t>(image.height), static_cast<py::ssize_t>(image.width)});
-    if (!image.pixels.empty()) {
-        std::memcpy(out.mutable_data(), image.pixels.data(), image.pixels.size() * sizeof(std::uint16_t));
-    }
-    return out;
+inline py::array_t<bool> to_bool_array(OwnedMask&& mask) {
+    return adopt_plane<bool>(std::move(mask.flags), mask.height, mask.width);
+}
+
+inline py::array_t<std::uint16_t> to_u16_array(OwnedImage&& image) {
+    return adopt_plane<std::uint16_t>(std::move(image.pixels), image.height, image.width);
 }
 
 }  // namespace stelvane::pyb

@@ -1,4 +1,5 @@
 // The foreground obstruction mask derived from the frame itself.
+#include <utility>
 #include <vector>
 
 #include "core/mask.hpp"
@@ -32,8 +33,8 @@ void bind_foreground_mask(py::module_& m) {
         "111\n",
         [](const std::vector<py::object>& a) {
             const OwnedImage image = extract_u16_image(a[0]);
-            const ForegroundMask result = unwrap(foreground_mask(image.view()));
-            return to_bool_array(result.mask);
+            ForegroundMask result = unwrap(foreground_mask(image.view()));
+            return to_bool_array(std::move(result.mask));
         });
 }
 

@@ -141,9 +141,8 @@ void bind_remap_image(py::module_& m) {
                      const Camera src = source_camera(a, image.width, image.height);
                      const Destination dst = destination(a);
                      const std::uint16_t fill = to_u16(a[kFill], "fill");
-                     const OwnedImage out =
-                         unwrap(remap_image(image.view(), src, dst.camera, dst.width, dst.height, fill));
-                     return to_u16_array(out);
+                     return to_u16_array(
+                         unwrap(remap_image(image.view(), src, dst.camera, dst.width, dst.height, fill)));
                  });
 }
 
@@ -153,8 +152,7 @@ void bind_remap_mask(py::module_& m) {
                      const OwnedMask mask = extract_bool_mask(a[kSource]);
                      const Camera src = source_camera(a, mask.width, mask.height);
                      const Destination dst = destination(a);
-                     const OwnedMask out = unwrap(remap_mask(mask.view(), src, dst.camera, dst.width, dst.height));
-                     return to_bool_array(out);
+                     return to_bool_array(unwrap(remap_mask(mask.view(), src, dst.camera, dst.width, dst.height)));
                  });
 }
 

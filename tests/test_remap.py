@@ -9,6 +9,7 @@ on the source's principal point, whatever the focal lengths).
 
 from __future__ import annotations
 
+import gc
 import inspect
 import math
 
@@ -40,6 +41,22 @@ def test_pinhole_onto_itself_is_the_identity(height, width, focal):
     mask = distinct_frame(height, width, seed=width + 1) % 3 == 0
     assert np.array_equal(stelvane.remap_mask(mask, **pinhole_pair(focal, cx, cy, focal, cx, cy, width, height)),
                           mask)
+
+
+def test_results_are_writeable_and_outlive_their_views():
+    frame = distinct_frame(30, 40, seed=5)
+    args = pinhole_pair(100.0, 19.5, 14.5, 100.0, 19.5, 14.5, 40, 30)
+    out = stelvane.remap_image(frame, **args)
+    tail = out[10:]
+    del out
+    gc.collect()
+    assert np.array_equal(tail, frame[10:])
+    tail[0, 0] = 1
+    assert tail.flags.writeable and tail[0, 0] == 1
+    mask = stelvane.remap_mask(frame > 30000, **args)
+    assert mask.flags.writeable and mask.flags.c_contiguous
+    mask[:] = False  # a later call is unaffected by writes into an earlier result
+    assert np.array_equal(stelvane.remap_mask(frame > 30000, **args), frame > 30000)
 
 
 def test_uint8_frames_are_widened_by_257():
