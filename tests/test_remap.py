@@ -46,16 +46,11 @@ def test_pinhole_onto_itself_is_the_identity(height, width, focal):
 def test_results_are_writeable_and_outlive_their_views():
     frame = distinct_frame(30, 40, seed=5)
     args = pinhole_pair(100.0, 19.5, 14.5, 100.0, 19.5, 14.5, 40, 30)
-    out = stelvane.remap_image(frame, **args)
-    tail = out[10:]
-    del out
+    tail = stelvane.remap_image(frame, **args)[10:]
     gc.collect()
-    assert np.array_equal(tail, frame[10:])
     tail[0, 0] = 1
-    assert tail.flags.writeable and tail[0, 0] == 1
-    mask = stelvane.remap_mask(frame > 30000, **args)
-    assert mask.flags.writeable and mask.flags.c_contiguous
-    mask[:] = False  # a later call is unaffected by writes into an earlier result
+    assert tail.flags.writeable and tail[0, 0] == 1 and np.array_equal(tail[1:], frame[11:])
+    stelvane.remap_mask(frame > 30000, **args)[:] = False  # no state shared between calls
     assert np.array_equal(stelvane.remap_mask(frame > 30000, **args), frame > 30000)
 
 
@@ -192,21 +187,6 @@ def test_mask_is_nearest_neighbour_never_a_blend():
     assert np.array_equal(out, want)
 
 
-def test_fisheye_to_pinhole_follows_the_projection_formulas():
-    # Source: ideal 180-degree fisheye on 300 x 200 (focal 100 / (pi/2)); destination: pinhole
-    # f = 60. Direction of a destination pixel: theta = atan2(rho, 60); source radius focal * theta.
-    src = np.tile(np.arange(300, dtype=np.uint16) * 200, (200, 1))  # value 200 * column
-    out = stelvane.remap_image(src, None, 149.5, 99.5, 60.0, 50.0, 40.0, 101, 81, src_fisheye_fov_deg=180.0)
-    f_src = 100.0 / (math.pi / 2)
-    j, t = np.meshgrid(np.arange(101), np.arange(81))
-    dx, dy = j - 50.0, t - 40.0
-    theta = np.arctan2(np.hypot(dx, dy), 60.0)
-    phi = np.arctan2(dy, dx)
-    u = 149.5 + f_src * theta * np.cos(phi)
-    want = 200.0 * np.clip(u, 0, 299)  # bilinear along a linear ramp is the ramp itself
-    assert np.abs(out.astype(np.float64) - want).max() <= 0.5 + 1e-6
-
-
 @pytest.mark.parametrize(("src_shape", "dst"), [((1, 1), (1, 1)), ((1, 1), (3, 3)), ((0, 0), (4, 3)),
                                                  ((5, 5), (0, 7)), ((5, 5), (6, 0))])
 def test_tiny_and_empty_frames(src_shape, dst):
@@ -295,13 +275,9 @@ def test_argument_refusals_in_conversion_order():
         stelvane.remap_image(img, **{**ok, "dst_height": -1})
     with pytest.raises(TypeError, match="^argument 'fill': "):
         stelvane.remap_image(img, **ok, fill=1.5)
-
-
-@pytest.mark.parametrize("fill", [-1, 65536, 2**40])
-def test_fill_out_of_range_overflows(fill):
-    with pytest.raises(OverflowError):
-        stelvane.remap_image(np.zeros((2, 2), np.uint16), **pinhole_pair(1.0, 0.5, 0.5, 1.0, 0.5, 0.5, 2, 2),
-                             fill=fill)
+    for fill in (-1, 65536, 2**40):
+        with pytest.raises(OverflowError):
+            stelvane.remap_image(img, **ok, fill=fill)
 
 
 def test_signatures_and_binding():
