@@ -176,7 +176,7 @@ Result<ForegroundMask> foreground_mask(const GrayImage& image) {
                               std::to_string(image.pixels.size()) + " pixels"});
     }
 
-    // Bright map as 0/1 counts. For a whole value v, v > w exactly when v > floor(w).
+    // Bright map as 0/1 counts. For a whole value v, v > threshold exactly when v > floor(threshold).
     const double threshold = bright_threshold(image);
     const double cut = std::floor(threshold);
     const std::uint32_t above = cut >= 65535.0 ? 65535u : static_cast<std::uint32_t>(cut);
@@ -184,7 +184,8 @@ Result<ForegroundMask> foreground_mask(const GrayImage& image) {
     // The box is held as counts of bright pixels: the row windows (at most 61) in bytes, the
     // column sums (at most 3721) in 32 bits. Integer sums are exact, so "mean > 0.1" becomes
     // count > 372 (0.1 * 3721 = 372.1): the same verdict for every count, since no count
-    // brings the mean within rounding of 0.1.
+    // brings the mean within rounding of 0.1. Prefix sums may wrap on extreme line lengths;
+    // the unsigned window differences (at most 3721) stay exact.
     std::vector<std::uint8_t> row_counts(w * h);
     {
         const std::vector<std::size_t> mirror = mirror_table(w);
