@@ -127,6 +127,7 @@ double bright_threshold(const GrayImage& image) {
 }  // namespace
 
 std::size_t mirror_index(std::ptrdiff_t i, std::size_t length) {
+    if (length == 0) return 0;  // no sample to read; callers never index an empty line
     // Mirroring with the border sample repeated has period 2L: fold into [0, 2L), then
     // the upper half reads backwards.
     const auto period = static_cast<std::ptrdiff_t>(2 * length);
@@ -137,6 +138,7 @@ std::size_t mirror_index(std::ptrdiff_t i, std::size_t length) {
 }
 
 std::vector<double> box_mean(std::span<const double> plane, std::size_t width, std::size_t height) {
+    if (width == 0 || height == 0 || plane.size() != width * height) return {};
     const double box = static_cast<double>(kForegroundBox);
     const auto mean = [box](double sum) { return sum / box; };
     std::vector<double> rows(width * height);
@@ -156,6 +158,7 @@ std::vector<double> box_mean(std::span<const double> plane, std::size_t width, s
 
 std::vector<std::uint32_t> city_block_distance(std::span<const std::uint8_t> seeds, std::size_t width,
                                                std::size_t height) {
+    if (width == 0 || height == 0 || seeds.size() != width * height) return {};
     std::vector<std::uint32_t> dist(width * height);
     for (std::size_t i = 0; i < dist.size(); ++i) dist[i] = seeds[i] != 0 ? 0u : kDistanceInfinity;
     for (std::size_t y = 0; y < height; ++y) {

@@ -38,17 +38,19 @@ Result<ForegroundMask> foreground_mask(const GrayImage& image);
 // The mean of `plane` (width * height doubles, row-major) over the 61 x 61 box centred on
 // each pixel, the line extended by 30 mirrored samples at each end (the border sample
 // repeated; short lines reflect back and forth): a 61-sample running mean along every
-// row by prefix sums, then the same along every column of the row result.
+// row by prefix sums, then the same along every column of the row result. Empty when the
+// plane is empty or does not hold width * height values.
 std::vector<double> box_mean(std::span<const double> plane, std::size_t width, std::size_t height);
 
 // Exact city-block (4-neighbour) distance of every pixel to the nearest non-zero entry of
 // `seeds` (width * height bytes, row-major) by two raster passes; kDistanceInfinity where
-// no seed exists.
+// no seed exists. Empty when `seeds` is empty or does not hold width * height entries.
 std::vector<std::uint32_t> city_block_distance(std::span<const std::uint8_t> seeds, std::size_t width,
                                                std::size_t height);
 
 // Index of the sample that position i (any integer) of a mirrored line of length
-// `length` >= 1 reads: -1 -> 0, -2 -> 1, length -> length - 1, repeated as often as needed.
+// `length` >= 1 reads: -1 -> 0, -2 -> 1, length -> length - 1, repeated as often as needed
+// (0 for an empty line).
 std::size_t mirror_index(std::ptrdiff_t i, std::size_t length);
 
 }  // namespace stelvane

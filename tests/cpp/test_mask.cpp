@@ -90,6 +90,16 @@ TEST(CityBlockDistance, NearestOfSeveralSeedsAndInfinityWithoutSeeds) {
     for (std::uint32_t d : city_block_distance(none, w, h)) ASSERT_EQ(d, kDistanceInfinity);
 }
 
+TEST(MaskHelpers, EmptyOrMismatchedPlanesGiveEmptyResults) {
+    const std::vector<double> plane(6, 1.0);
+    EXPECT_TRUE(box_mean(plane, 0, 6).empty());
+    EXPECT_TRUE(box_mean(plane, 4, 2).empty());
+    const std::vector<std::uint8_t> seeds(6, 1);
+    EXPECT_TRUE(city_block_distance(seeds, 6, 0).empty());
+    EXPECT_TRUE(city_block_distance(seeds, 7, 1).empty());
+    EXPECT_EQ(city_block_distance(seeds, 6, 1), std::vector<std::uint32_t>(6, 0));
+}
+
 TEST(ForegroundMask, BufferThatDoesNotMatchItsShapeIsBadImage) {
     const std::vector<std::uint16_t> pixels(15, 100);
     const GrayImage image{4, 4, pixels};
