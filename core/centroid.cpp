@@ -357,6 +357,7 @@ public:
           rows_(make_axis(height_, ny_)),
           top_(width_),
           bottom_(width_) {
+        if (mesh_.empty()) return;  // an empty frame has no tiles
         build_mesh(image, mask);
         auto [lo, hi] = std::minmax_element(mesh_.begin(), mesh_.end());
         mesh_min_ = *lo;
@@ -845,8 +846,10 @@ Result<std::vector<Centroid>> detect_centroids(const GrayImage& image, std::size
 
 std::vector<double> gaussian_kernel(double sigma) {
     const double reach = std::ceil(3.0 * sigma);
-    // NaN or a reach below one gives the minimum half-width.
-    const std::size_t r = reach > 1.0 ? static_cast<std::size_t>(reach) : 1;
+    // NaN or a reach below one gives the minimum half-width; an absurd width is
+    // capped where the allocation fails loudly rather than converting out of range.
+    constexpr double kWidest = 1e15;
+    const std::size_t r = reach > 1.0 ? static_cast<std::size_t>(std::min(reach, kWidest)) : 1;
     std::vector<double> taps(2 * r + 1);
     for (std::size_t k = 0; k < taps.size(); ++k) {
         const double i = static_cast<double>(k) - static_cast<double>(r);
