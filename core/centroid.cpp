@@ -251,7 +251,7 @@ private:
     std::size_t buckets_ = 0;
     double lo_ = 0.0;
     double scale_ = 0.0;
-    std::vector<std::uint32_t> lanes_;  // kLanes partial histograms, summed into hist_
+    std::vector<std::uint32_t> lanes_;  // kLanes partial histograms (each lane sees a quarter of the values)
     std::vector<std::size_t> hist_;
     std::vector<std::uint32_t> keys_;
     std::vector<double> median_;
