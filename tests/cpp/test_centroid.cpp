@@ -334,6 +334,17 @@ TEST(SunDisc, ThresholdFollowsTheFrameSpread) {
     }
 }
 
+TEST(Detector, MeaninglessPsfWidthYieldsNothingRatherThanNaNs) {
+    // Width 0 makes every tap NaN (0/0 at the centre); no NaN surface value clears the floor.
+    std::vector<std::uint16_t> px(64 * 64, 1000);
+    px[20 * 64 + 30] = 9000;
+    for (const double sigma : {0.0, std::nan("")}) {
+        const auto r = detect_centroids_matched(view(px, 64, 64), 5, sigma);
+        ASSERT_TRUE(r.ok());
+        EXPECT_TRUE(r->empty()) << sigma;
+    }
+}
+
 TEST(Detector, ShapeErrors) {
     const std::vector<std::uint16_t> px(12, 0);
     const auto r = detect_centroids_masked(view(px, 4, 4), 5, std::nullopt);
