@@ -27,6 +27,9 @@ void bind_precess_vector(py::module_& m);
 void bind_great_circle_nm(py::module_& m);
 void bind_covariance_ellipse(py::module_& m);
 void bind_sun_apparent_jd(py::module_& m);
+// centroid
+void bind_detect_centroids(py::module_& m);
+void bind_detect_centroids_matched(py::module_& m);
 
 // The private submodule `_testing`, which exposes the shared intake for tests.
 void bind_testing(py::module_& m);

@@ -22,6 +22,8 @@ constexpr Registration kRegistrations[] = {
     {"julian_date", bind_julian_date},
     {"gmst_deg", bind_gmst_deg},
     {"precess_vector", bind_precess_vector},
+    {"detect_centroids", bind_detect_centroids},
+    {"detect_centroids_matched", bind_detect_centroids_matched},
     {"foreground_mask", bind_foreground_mask},
     {"great_circle_nm", bind_great_circle_nm},
     {"covariance_ellipse", bind_covariance_ellipse},

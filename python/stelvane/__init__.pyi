@@ -10,6 +10,8 @@ __all__ = [
     "julian_date",
     "gmst_deg",
     "precess_vector",
+    "detect_centroids",
+    "detect_centroids_matched",
     "foreground_mask",
     "great_circle_nm",
     "covariance_ellipse",
@@ -69,6 +71,12 @@ def julian_date(
 ) -> float: ...
 def gmst_deg(jd_ut: SupportsFloat) -> float: ...
 def precess_vector(jd_tt: SupportsFloat, v: Sequence[SupportsFloat]) -> list[float]: ...
+def detect_centroids(
+    image: NDArray[np.uint16] | NDArray[np.uint8], max_count: SupportsIndex, mask: NDArray[np.bool_] | None = None
+) -> list[tuple[float, float, float]]: ...
+def detect_centroids_matched(
+    image: NDArray[np.uint16] | NDArray[np.uint8], max_count: SupportsIndex, psf_sigma_px: SupportsFloat
+) -> list[tuple[float, float, float]]: ...
 def foreground_mask(image: NDArray[np.uint16] | NDArray[np.uint8]) -> NDArray[np.bool_]: ...
 def great_circle_nm(
     lat1_deg: SupportsFloat, lon1_deg: SupportsFloat, lat2_deg: SupportsFloat, lon2_deg: SupportsFloat
