@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace stelvane {
@@ -250,7 +251,7 @@ private:
     std::size_t buckets_ = 0;
     double lo_ = 0.0;
     double scale_ = 0.0;
-    std::vector<std::uint32_t> lanes_;  // kLanes partial histograms, summed into hist_
+    std::vector<std::uint32_t> lanes_;  // kLanes partial histograms (each lane sees a quarter of the values)
     std::vector<std::size_t> hist_;
     std::vector<std::uint32_t> keys_;
     std::vector<double> median_;
@@ -357,6 +358,7 @@ public:
           rows_(make_axis(height_, ny_)),
           top_(width_),
           bottom_(width_) {
+        if (mesh_.empty()) return;  // an empty frame has no tiles
         build_mesh(image, mask);
         auto [lo, hi] = std::minmax_element(mesh_.begin(), mesh_.end());
         mesh_min_ = *lo;
@@ -660,9 +662,23 @@ private:
     std::vector<double> rows_;
 };
 
+// out[x] = sum over k = 0 .. taps - 1 of taps[k] * input(k)[x], added in k order
+// from 0.0 (the first term is added to 0.0 too, so out never starts uninitialised).
+template <class Input>
+void accumulate_taps(double* out, std::size_t w, std::span<const double> taps, Input input) {
+    const double* first = input(0);
+    for (std::size_t x = 0; x < w; ++x) out[x] = 0.0 + taps[0] * first[x];
+    for (std::size_t k = 1; k < taps.size(); ++k) {
+        const double tap = taps[k];
+        const double* in = input(k);
+        for (std::size_t x = 0; x < w; ++x) out[x] += tap * in[x];
+    }
+}
+
 // Horizontal then vertical pass of the Gaussian over the background residual,
 // border samples repeated. Only 2r + 1 horizontally filtered rows are held.
-std::vector<double> matched_surface(const GrayImage& image, Background& background, std::span<const double> taps) {
+std::unique_ptr<double[]> matched_surface(const GrayImage& image, Background& background,
+                                          std::span<const double> taps) {
     const std::size_t w = image.width;
     const std::size_t h = image.height;
     const std::size_t span = taps.size();
@@ -679,26 +695,19 @@ std::vector<double> matched_surface(const GrayImage& image, Background& backgrou
         std::fill(padded.begin(), padded.begin() + static_cast<std::ptrdiff_t>(r), mid[0]);
         std::fill(padded.begin() + static_cast<std::ptrdiff_t>(r + w), padded.end(), mid[w - 1]);
         double* out = ring.data() + (y % ring_rows) * w;
-        std::fill(out, out + w, 0.0);
-        for (std::size_t k = 0; k < span; ++k) {
-            const double tap = taps[k];
-            const double* in = padded.data() + k;
-            for (std::size_t x = 0; x < w; ++x) out[x] += tap * in[x];
-        }
+        accumulate_taps(out, w, taps, [&](std::size_t k) { return padded.data() + k; });
     };
-    std::vector<double> surface(w * h, 0.0);
+    // Every element is written by the vertical pass: no zero fill of the plane.
+    std::unique_ptr<double[]> surface(new double[w * h]);
     std::size_t filtered = 0;  // rows of the horizontal pass done so far
     for (std::size_t y = 0; y < h; ++y) {
         const std::size_t last_needed = std::min(y + r, h - 1);
         while (filtered <= last_needed) filter_row(filtered++);
-        double* out = surface.data() + y * w;
-        for (std::size_t k = 0; k < span; ++k) {
+        accumulate_taps(surface.get() + y * w, w, taps, [&](std::size_t k) {
             // Row y - r + k, clamped to the frame.
             const std::size_t q = y + k < r ? 0 : std::min(y + k - r, h - 1);
-            const double tap = taps[k];
-            const double* in = ring.data() + (q % ring_rows) * w;
-            for (std::size_t x = 0; x < w; ++x) out[x] += tap * in[x];
-        }
+            return ring.data() + (q % ring_rows) * w;
+        });
     }
     return surface;
 }
@@ -845,8 +854,10 @@ Result<std::vector<Centroid>> detect_centroids(const GrayImage& image, std::size
 
 std::vector<double> gaussian_kernel(double sigma) {
     const double reach = std::ceil(3.0 * sigma);
-    // NaN or a reach below one gives the minimum half-width.
-    const std::size_t r = reach > 1.0 ? static_cast<std::size_t>(reach) : 1;
+    // NaN or a reach below one gives the minimum half-width; an absurd width is
+    // capped where the allocation fails loudly rather than converting out of range.
+    constexpr double kWidest = 1e15;
+    const std::size_t r = reach > 1.0 ? static_cast<std::size_t>(std::min(reach, kWidest)) : 1;
     std::vector<double> taps(2 * r + 1);
     for (std::size_t k = 0; k < taps.size(); ++k) {
         const double i = static_cast<double>(k) - static_cast<double>(r);
@@ -866,7 +877,8 @@ Result<std::vector<Centroid>> detect_centroids_matched(const GrayImage& image, s
 
     Background background(image, std::nullopt);
     const std::vector<double> taps = gaussian_kernel(psf_sigma_px);
-    const std::vector<double> surface = matched_surface(image, background, taps);
+    const std::unique_ptr<double[]> plane = matched_surface(image, background, taps);
+    const std::span<const double> surface(plane.get(), w * h);
 
     double lo = surface[0];
     double hi = surface[0];

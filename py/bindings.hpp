@@ -23,6 +23,11 @@ void bind_resolve_from_frames(py::module_& m);
 // time
 void bind_julian_date(py::module_& m);
 void bind_gmst_deg(py::module_& m);
+// mask
+void bind_foreground_mask(py::module_& m);
+// remap
+void bind_remap_image(py::module_& m);
+void bind_remap_mask(py::module_& m);
 // sky
 void bind_precess_vector(py::module_& m);
 void bind_great_circle_nm(py::module_& m);

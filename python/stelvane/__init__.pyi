@@ -12,8 +12,11 @@ __all__ = [
     "precess_vector",
     "detect_centroids",
     "detect_centroids_matched",
+    "foreground_mask",
     "great_circle_nm",
     "covariance_ellipse",
+    "remap_image",
+    "remap_mask",
     "sun_apparent_jd",
     "StelvaneError",
 ]
@@ -74,8 +77,25 @@ def detect_centroids(
 def detect_centroids_matched(
     image: NDArray[np.uint16] | NDArray[np.uint8], max_count: SupportsIndex, psf_sigma_px: SupportsFloat
 ) -> list[tuple[float, float, float]]: ...
+def foreground_mask(image: NDArray[np.uint16] | NDArray[np.uint8]) -> NDArray[np.bool_]: ...
 def great_circle_nm(
     lat1_deg: SupportsFloat, lon1_deg: SupportsFloat, lat2_deg: SupportsFloat, lon2_deg: SupportsFloat
 ) -> float: ...
 def covariance_ellipse(azimuths_deg: Sequence[SupportsFloat], sigma_arcmin: SupportsFloat) -> tuple[float, float, float]: ...
+def remap_image(
+    image: NDArray[np.uint16] | NDArray[np.uint8], src_focal_px: SupportsFloat | None, src_cx: SupportsFloat,
+    src_cy: SupportsFloat, dst_focal_px: SupportsFloat | None, dst_cx: SupportsFloat, dst_cy: SupportsFloat,
+    dst_width: SupportsIndex, dst_height: SupportsIndex, src_fisheye_fov_deg: SupportsFloat | None = None,
+    src_k1: SupportsFloat = 0.0, src_k2: SupportsFloat = 0.0, src_k3: SupportsFloat = 0.0,
+    src_k4: SupportsFloat = 0.0, dst_fisheye_fov_deg: SupportsFloat | None = None, dst_k1: SupportsFloat = 0.0,
+    dst_k2: SupportsFloat = 0.0, dst_k3: SupportsFloat = 0.0, dst_k4: SupportsFloat = 0.0, fill: SupportsIndex = 0,
+) -> NDArray[np.uint16]: ...
+def remap_mask(
+    mask: NDArray[np.bool_], src_focal_px: SupportsFloat | None, src_cx: SupportsFloat, src_cy: SupportsFloat,
+    dst_focal_px: SupportsFloat | None, dst_cx: SupportsFloat, dst_cy: SupportsFloat, dst_width: SupportsIndex,
+    dst_height: SupportsIndex, src_fisheye_fov_deg: SupportsFloat | None = None, src_k1: SupportsFloat = 0.0,
+    src_k2: SupportsFloat = 0.0, src_k3: SupportsFloat = 0.0, src_k4: SupportsFloat = 0.0,
+    dst_fisheye_fov_deg: SupportsFloat | None = None, dst_k1: SupportsFloat = 0.0, dst_k2: SupportsFloat = 0.0,
+    dst_k3: SupportsFloat = 0.0, dst_k4: SupportsFloat = 0.0,
+) -> NDArray[np.bool_]: ...
 def sun_apparent_jd(jd: SupportsFloat) -> tuple[float, float]: ...

@@ -108,6 +108,11 @@ TEST(Background, MaskedValuesNeverMatter) {
               residual_robust_std(view(roof, w, h), b, view(mask, w, h)));
 }
 
+TEST(Background, EmptyFrameHasAnEmptyPlane) {
+    EXPECT_TRUE(estimate_background(GrayImage{0, 0, {}}, std::nullopt).empty());
+    EXPECT_TRUE(estimate_background(GrayImage{5, 0, {}}, std::nullopt).empty());
+}
+
 TEST(Background, AllMaskedGivesZeroAndNoNoise) {
     const std::vector<std::uint16_t> px(40 * 40, 777);
     const std::vector<std::uint8_t> mask(40 * 40, 1);
@@ -167,6 +172,23 @@ INSTANTIATE_TEST_SUITE_P(Distributions, RobustStdLarge,
                                            Spread{"integer residuals, many ties", 3.0, 0.01, true},
                                            Spread{"flat but for outliers", 0.0, 0.3, true},
                                            Spread{"mostly outliers", 5.0, 0.7, false}));
+
+TEST(RobustStd, ExactWhenTheSpreadHidesFromAStridedSample) {
+    // Every 4th pixel (the ones a strided look at the frame would see) sits within a
+    // count of the sky; the rest scatter over +-30000. The exact answer must not care.
+    const std::size_t w = 300, h = 250;
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> wide(-30000.0, 30000.0);
+    std::uniform_real_distribution<double> tight(-1.0, 1.0);
+    std::vector<std::uint16_t> px(w * h);
+    std::vector<double> bg(w * h, 30000.25);
+    std::vector<double> r;
+    for (std::size_t p = 0; p < px.size(); ++p) {
+        px[p] = static_cast<std::uint16_t>(std::lround(30000.0 + (p % 4 == 2 ? tight(rng) : wide(rng))));
+        r.push_back(px[p] - bg[p]);
+    }
+    EXPECT_EQ(residual_robust_std(view(px, w, h), bg, std::nullopt), reference_robust_std(r));
+}
 
 TEST(LogParabolaPeak, RefusesWhatItCannotFit) {
     using P = std::vector<double>;
@@ -309,6 +331,17 @@ TEST(SunDisc, ThresholdFollowsTheFrameSpread) {
         f.block(50, 50, 20, 20, level);
         const auto sun = f.sun(300);
         EXPECT_EQ(sun.has_value(), level == 6048) << level;
+    }
+}
+
+TEST(Detector, MeaninglessPsfWidthYieldsNothingRatherThanNaNs) {
+    // Width 0 makes every tap NaN (0/0 at the centre); no NaN surface value clears the floor.
+    std::vector<std::uint16_t> px(64 * 64, 1000);
+    px[20 * 64 + 30] = 9000;
+    for (const double sigma : {0.0, std::nan("")}) {
+        const auto r = detect_centroids_matched(view(px, 64, 64), 5, sigma);
+        ASSERT_TRUE(r.ok());
+        EXPECT_TRUE(r->empty()) << sigma;
     }
 }
 
