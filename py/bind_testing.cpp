@@ -1,6 +1,7 @@
 // The private submodule `_testing`: the shared intake operations, exposed so
 // that tests can pin their rules before every entry point that uses them exists.
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include "py/bindings.hpp"
 #include "py/convert.hpp"

@@ -1,7 +1,15 @@
 from collections.abc import Sequence
 from typing import SupportsFloat, SupportsIndex
 
-__all__: list[str]
+__all__ = [
+    "julian_date",
+    "gmst_deg",
+    "precess_vector",
+    "great_circle_nm",
+    "covariance_ellipse",
+    "sun_apparent_jd",
+    "StelvaneError",
+]
 __version__: str
 
 class StelvaneError(Exception): ...
