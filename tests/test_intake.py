@@ -180,7 +180,9 @@ class TestConversions:
         [("12", "argument 'values': expected a sequence, not str"),
          (12, "argument 'values': expected a sequence, not int"),
          ([1, None], "argument 'values': must be real number, not NoneType"),
-         ({1.0: 2}, "argument 'values': expected a sequence, not dict")],
+         ({1.0: 2}, "argument 'values': expected a sequence, not dict"),
+         ([1j], "argument 'values': must be real number, not complex"),
+         ([np.complex128(1)], "argument 'values': must be real number, not numpy.complex128")],
     )
     def test_double_list_refusals(self, testing, values, message):
         with pytest.raises(TypeError) as info:

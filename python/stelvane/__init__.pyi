@@ -6,6 +6,7 @@ from numpy.typing import NDArray
 
 __all__ = [
     "Camera",
+    "Catalog",
     "julian_date",
     "gmst_deg",
     "precess_vector",
@@ -48,6 +49,16 @@ class Camera:
     def __hash__(self) -> int: ...
 
 class StelvaneError(Exception): ...
+
+class Catalog:
+    def __init__(self, catalog_path: str, pairs_path: str) -> None: ...
+    def star(self, hr_id: SupportsIndex) -> tuple[float, float, float]: ...
+    def stars(self) -> list[tuple[int, float, float, float]]: ...
+    def has_pair(
+        self, hr_a: SupportsIndex, hr_b: SupportsIndex, sep_deg: SupportsFloat, tol_deg: SupportsFloat
+    ) -> bool: ...
+    @property
+    def n_stars(self) -> int: ...
 
 def julian_date(
     year: SupportsIndex, month: SupportsIndex, day: SupportsIndex, hour: SupportsIndex, minute: SupportsIndex,
