@@ -19,11 +19,13 @@ struct Registration {
 constexpr Registration kRegistrations[] = {
     {"Camera", bind_camera},
     {"Catalog", bind_catalog},
+    {"Scene", bind_scene},
     {"julian_date", bind_julian_date},
     {"gmst_deg", bind_gmst_deg},
     {"precess_vector", bind_precess_vector},
     {"great_circle_nm", bind_great_circle_nm},
     {"covariance_ellipse", bind_covariance_ellipse},
+    {"synthesize_scene", bind_synthesize_scene},
     {"sun_apparent_jd", bind_sun_apparent_jd},
     {"StelvaneError", bind_stelvane_error},
 };

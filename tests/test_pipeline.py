@@ -10,6 +10,7 @@ import sys
 import numpy as np
 import pytest
 
+import stelvane
 from stelvane import pipeline
 
 DEG = math.pi / 180.0
@@ -78,6 +79,9 @@ def test_catalog_order_fields_and_every_pair(tmp_path, capsys):
         assert dec == pytest.approx(want_dec * DEG, abs=1e-15)
         assert (x, y, z) == pytest.approx(unit(ra, dec), abs=1e-15)
         assert (pm_ra, pm_dec, plx) == (0.0, 0.0, 0.0)
+    loaded = stelvane.Catalog(str(tmp_path / "out.scat"), str(tmp_path / "out.sprs"))
+    assert loaded.n_stars == 5
+    assert loaded.star(9) == pytest.approx((352.5, -20.5, 1.5), abs=1e-12)
     pairs = read_pairs(tmp_path / "out.sprs")
     assert sorted((i, j) for _, i, j in pairs) == list(itertools.combinations(range(5), 2))
     cosines = [c for c, _, _ in pairs]

@@ -7,11 +7,13 @@ from numpy.typing import NDArray
 __all__ = [
     "Camera",
     "Catalog",
+    "Scene",
     "julian_date",
     "gmst_deg",
     "precess_vector",
     "great_circle_nm",
     "covariance_ellipse",
+    "synthesize_scene",
     "sun_apparent_jd",
     "StelvaneError",
 ]
@@ -60,6 +62,24 @@ class Catalog:
     @property
     def n_stars(self) -> int: ...
 
+class Scene:
+    @property
+    def pixels(self) -> NDArray[np.uint16]: ...
+    @property
+    def up_cam(self) -> tuple[float, float, float]: ...
+    @property
+    def star_pixels(self) -> list[tuple[float, float]]: ...
+    @property
+    def rendered_hr_ids(self) -> list[int]: ...
+    @property
+    def boresight_alt_deg(self) -> float: ...
+    @property
+    def boresight_az_deg(self) -> float: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+
 def julian_date(
     year: SupportsIndex, month: SupportsIndex, day: SupportsIndex, hour: SupportsIndex, minute: SupportsIndex,
     second: SupportsFloat,
@@ -70,4 +90,11 @@ def great_circle_nm(
     lat1_deg: SupportsFloat, lon1_deg: SupportsFloat, lat2_deg: SupportsFloat, lon2_deg: SupportsFloat
 ) -> float: ...
 def covariance_ellipse(azimuths_deg: Sequence[SupportsFloat], sigma_arcmin: SupportsFloat) -> tuple[float, float, float]: ...
+def synthesize_scene(
+    catalog: Catalog, lat_deg: SupportsFloat, lon_deg: SupportsFloat, jd_ut: SupportsFloat, roll_deg: SupportsFloat,
+    width: SupportsIndex, height: SupportsIndex, focal_px: SupportsFloat | None, mag_limit: SupportsFloat,
+    pixel_noise_arcmin: SupportsFloat, up_noise_arcmin: SupportsFloat, background_noise: SupportsFloat,
+    seed: SupportsIndex, fisheye_fov_deg: SupportsFloat | None = None, k1: SupportsFloat = 0.0, k2: SupportsFloat = 0.0,
+    k3: SupportsFloat = 0.0, k4: SupportsFloat = 0.0, bit_depth: SupportsIndex = 16,
+) -> Scene: ...
 def sun_apparent_jd(jd: SupportsFloat) -> tuple[float, float]: ...

@@ -18,7 +18,10 @@ at epoch J1991.25; data/README.md records the commands.
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from stelvane import Catalog
 
 __all__ = ["NAMES", "load", "paths"]
 
@@ -36,8 +39,8 @@ def paths(name: str) -> tuple[str, str]:
     return str(_DATA / f"{name}.scat"), str(_DATA / f"{name}.sprs")
 
 
-def load(name: str) -> Any:
+def load(name: str) -> "Catalog":
     """The bundled catalog `name` ("allsky" or "pinhole") as a `stelvane.Catalog`."""
-    import stelvane
+    from stelvane import Catalog
 
-    return stelvane.Catalog(*paths(name))  # type: ignore[attr-defined,unused-ignore]
+    return Catalog(*paths(name))

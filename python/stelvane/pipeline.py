@@ -254,7 +254,7 @@ def _progress(total: int, enabled: bool):  # noqa: ANN202  (a tqdm bar or None)
         from tqdm import tqdm  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
         return None
-    return tqdm(total=total, desc="pairs", unit="star", leave=False)
+    return tqdm(total=total, desc="pairs", unit="star", leave=False, disable=None)  # None: no bar off a terminal
 
 
 def generate_pairs(units: np.ndarray, max_sep_deg: float, progress: bool = False) -> np.ndarray:
@@ -333,8 +333,6 @@ def verify(catalog_path: str, pairs_path: str, stars: Stars, n_pairs: int) -> No
         raise BuildError("the written files read back with other counts than were written")
     import stelvane
 
-    if not hasattr(stelvane, "Catalog"):  # an extension built before the loader existed
-        return
     try:
         catalog = stelvane.Catalog(catalog_path, pairs_path)
     except stelvane.StelvaneError as e:
