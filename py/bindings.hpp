@@ -37,6 +37,10 @@ void bind_sun_apparent_jd(py::module_& m);
 void bind_detect_centroids(py::module_& m);
 void bind_detect_centroids_matched(py::module_& m);
 
+// synth
+void bind_scene(py::module_& m);
+void bind_synthesize_scene(py::module_& m);
+
 // The private submodule `_testing`, which exposes the shared intake for tests.
 void bind_testing(py::module_& m);
 

@@ -7,6 +7,9 @@ from numpy.typing import NDArray
 __all__ = [
     "Camera",
     "Catalog",
+    "Fix",
+    "FixTracker",
+    "Scene",
     "julian_date",
     "gmst_deg",
     "precess_vector",
@@ -15,6 +18,10 @@ __all__ = [
     "foreground_mask",
     "great_circle_nm",
     "covariance_ellipse",
+    "synthesize_scene",
+    "resolve_fix",
+    "resolve_from_centroids",
+    "resolve_from_frames",
     "remap_image",
     "remap_mask",
     "sun_apparent_jd",
@@ -65,6 +72,24 @@ class Catalog:
     @property
     def n_stars(self) -> int: ...
 
+class Scene:
+    @property
+    def pixels(self) -> NDArray[np.uint16]: ...
+    @property
+    def up_cam(self) -> tuple[float, float, float]: ...
+    @property
+    def star_pixels(self) -> list[tuple[float, float]]: ...
+    @property
+    def rendered_hr_ids(self) -> list[int]: ...
+    @property
+    def boresight_alt_deg(self) -> float: ...
+    @property
+    def boresight_az_deg(self) -> float: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+
 def julian_date(
     year: SupportsIndex, month: SupportsIndex, day: SupportsIndex, hour: SupportsIndex, minute: SupportsIndex,
     second: SupportsFloat,
@@ -98,4 +123,11 @@ def remap_mask(
     dst_fisheye_fov_deg: SupportsFloat | None = None, dst_k1: SupportsFloat = 0.0, dst_k2: SupportsFloat = 0.0,
     dst_k3: SupportsFloat = 0.0, dst_k4: SupportsFloat = 0.0,
 ) -> NDArray[np.bool_]: ...
+def synthesize_scene(
+    catalog: Catalog, lat_deg: SupportsFloat, lon_deg: SupportsFloat, jd_ut: SupportsFloat, roll_deg: SupportsFloat,
+    width: SupportsIndex, height: SupportsIndex, focal_px: SupportsFloat | None, mag_limit: SupportsFloat,
+    pixel_noise_arcmin: SupportsFloat, up_noise_arcmin: SupportsFloat, background_noise: SupportsFloat,
+    seed: SupportsIndex, fisheye_fov_deg: SupportsFloat | None = None, k1: SupportsFloat = 0.0, k2: SupportsFloat = 0.0,
+    k3: SupportsFloat = 0.0, k4: SupportsFloat = 0.0, bit_depth: SupportsIndex = 16,
+) -> Scene: ...
 def sun_apparent_jd(jd: SupportsFloat) -> tuple[float, float]: ...

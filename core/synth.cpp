@@ -1,0 +1,320 @@
+// Synthetic night skies: star places of date in the observer's horizon frame,
+// the camera's view of them, Gaussian PSFs, sensor noise and ADC quantisation,
+// all reproducible from one seed; and the star-rich pointing for pinhole scenes.
+#include "core/synth.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include <Eigen/Geometry>
+
+#include "core/frame.hpp"
+#include "core/timescale.hpp"
+#include "core/units.hpp"
+
+namespace stelvane {
+
+double Xorshift64Star::uniform() {
+    state_ ^= state_ >> 12;
+    state_ ^= state_ << 25;
+    state_ ^= state_ >> 27;
+    const std::uint64_t out = state_ * 0x2545F4914F6CDD1DULL;  // modulo 2^64
+    return static_cast<double>(out >> 11) * 0x1.0p-53;
+}
+
+double Xorshift64Star::normal() {
+    const double u1 = uniform();
+    const double u2 = uniform();
+    // The smallest normal double keeps the logarithm finite when u1 is 0.
+    return std::sqrt(-2.0 * std::log(std::max(u1, 2.2250738585072014e-308))) * std::cos(units::TWO_PI * u2);
+}
+
+namespace {
+
+// Annual aberration amplitude: the constant of aberration, 20.49552 arcsec, in radians.
+constexpr double ABERRATION_RAD = 9.936508497454117e-5;
+// |sin h| above this (the boresight within 2 deg of the zenith or nadir) switches the
+// roll reference from Up to North: sin 88 deg.
+constexpr double NEAR_VERTICAL_SIN = 0.9993908270190958;
+// The largest image the renderer allocates: 2^28 pixels (2 GiB of working doubles).
+constexpr std::uint64_t MAX_PIXELS = 1ULL << 28;
+// Stars at most this bright count for the rich-boresight search.
+constexpr float RICH_MAG_LIMIT = 4.0f;
+
+// The observer's horizon axes in equatorial coordinates of date, with what is
+// needed to carry a catalog direction there.
+struct SkyFrame {
+    Mat3 precession;  // J2000 -> mean equator of date
+    Vec3 up, north, east;
+    Vec3 aberration;  // offset added to a unit direction of date before renormalising
+
+    // Unit direction of date, aberrated, of a catalog star at jd.
+    Vec3 apparent(const Star& star, double jd, double epoch) const {
+        return (precession * star.unit_at(jd, epoch) + aberration).normalized();
+    }
+};
+
+SkyFrame sky_frame(double lat_rad, double lon_rad, double jd) {
+    SkyFrame f;
+    const double lst = gmst_rad(jd) + lon_rad;
+    f.precession = precession_matrix(jd);
+    const double cl = std::cos(lst), sl = std::sin(lst);
+    const double cp = std::cos(lat_rad), sp = std::sin(lat_rad);
+    f.up = Vec3(cp * cl, cp * sl, sp);
+    f.north = Vec3(-sp * cl, -sp * sl, cp);
+    f.east = Vec3(-sl, cl, 0.0);
+    // Low-precision Sun (Astronomical Almanac): the aberration offset points 90 deg behind it.
+    const double t = (jd - units::J2000_JD) / units::DAYS_PER_JULIAN_CENTURY;
+    const double m = (357.528 + 35999.05 * t) * units::DEG;
+    const double lambda = (280.46 + 36000.771 * t + 1.915 * std::sin(m) + 0.02 * std::sin(2.0 * m)) * units::DEG;
+    const double eps = (23.4393 - 0.013 * t) * units::DEG;
+    f.aberration = ABERRATION_RAD * Vec3(std::sin(lambda), -std::cos(lambda) * std::cos(eps),
+                                         -std::cos(lambda) * std::sin(eps));
+    return f;
+}
+
+// Camera axes expressed in the local (East, North, Up) basis.
+struct CameraAxes {
+    Vec3 x, y, z;
+
+    Vec3 to_camera(const Vec3& local) const { return Vec3(local.dot(x), local.dot(y), local.dot(z)); }
+};
+
+CameraAxes camera_axes(double alt_deg, double az_deg, double roll_deg) {
+    const double h = alt_deg * units::DEG, a = az_deg * units::DEG, rho = roll_deg * units::DEG;
+    const Vec3 b(std::sin(a) * std::cos(h), std::cos(a) * std::cos(h), std::sin(h));
+    const Vec3 ref = std::abs(std::sin(h)) > NEAR_VERTICAL_SIN ? Vec3(0.0, 1.0, 0.0) : Vec3(0.0, 0.0, 1.0);
+    const Vec3 r = b.cross(ref).normalized();
+    const Vec3 u = b.cross(r);
+    return {r * std::cos(rho) + u * std::sin(rho), u * std::cos(rho) - r * std::sin(rho), b};
+}
+
+// Bennett's refraction (Meeus, Astronomical Algorithms, eq. 16.4), arcminutes, for a
+// true altitude in degrees; never negative.
+double bennett_refraction_arcmin(double alt_deg) {
+    const double r = 1.0 / std::tan((alt_deg + 7.31 / (alt_deg + 4.4)) * units::DEG);
+    return std::max(r, 0.0);
+}
+
+struct ProjectedStar {
+    Pixel pixel;
+    Vec3 cam;
+    std::uint32_t hr;
+    float vmag;
+};
+
+// IEEE total order of single-precision floats as an integer key (-NaN < -inf < ... < inf < NaN).
+std::int32_t total_order_key(float v) {
+    std::int32_t bits = std::bit_cast<std::int32_t>(v);
+    bits ^= static_cast<std::int32_t>(static_cast<std::uint32_t>(bits >> 31) >> 1);
+    return bits;
+}
+
+// The stars above the horizon that land on the camera's projection, brightest first
+// (stable: equal magnitudes keep catalog order).
+std::vector<ProjectedStar> project_stars(const Catalog& catalog, const SkyFrame& sky, const CameraAxes& axes,
+                                         const Camera& camera, float mag_limit, double jd) {
+    std::vector<ProjectedStar> out;
+    for (const Star& star : catalog.stars) {
+        if (star.vmag > mag_limit) continue;  // NaN magnitudes pass
+        const Vec3 s = sky.apparent(star, jd, catalog.epoch);
+        const double alt = std::asin(std::clamp(s.dot(sky.up), -1.0, 1.0));
+        if (!(alt > 0.0)) continue;
+        const double az = std::atan2(s.dot(sky.east), s.dot(sky.north));
+        const double apparent_alt =
+            alt + (bennett_refraction_arcmin(alt * units::RAD_TO_DEG) / 60.0) * units::DEG;
+        const Vec3 local(std::cos(apparent_alt) * std::sin(az), std::cos(apparent_alt) * std::cos(az),
+                         std::sin(apparent_alt));
+        const Vec3 cam = axes.to_camera(local);
+        const std::optional<Pixel> pixel = camera.vec_to_pixel(cam);
+        if (!pixel) continue;
+        out.push_back({*pixel, cam, star.hr, star.vmag});
+    }
+    std::stable_sort(out.begin(), out.end(), [](const ProjectedStar& a, const ProjectedStar& b) {
+        return total_order_key(a.vmag) < total_order_key(b.vmag);
+    });
+    return out;
+}
+
+// Drawn star centres bucketed in crowding-distance cells, so that the "closer than
+// 6 px to a drawn star" test looks at the 3 x 3 cells around a candidate only.
+class CrowdingGrid {
+public:
+    CrowdingGrid(std::uint32_t width, std::uint32_t height)
+        : cols_(static_cast<std::size_t>(width / SceneSettings::crowding_px) + 1),
+          rows_(static_cast<std::size_t>(height / SceneSettings::crowding_px) + 1),
+          head_(cols_ * rows_, NONE) {}
+
+    bool crowded(const Pixel& p) const {
+        const auto [cx, cy] = cell(p);
+        for (std::size_t y = cy == 0 ? 0 : cy - 1; y <= std::min(cy + 1, rows_ - 1); ++y) {
+            for (std::size_t x = cx == 0 ? 0 : cx - 1; x <= std::min(cx + 1, cols_ - 1); ++x) {
+                for (std::size_t k = head_[y * cols_ + x]; k != NONE; k = next_[k]) {
+                    const double dx = centres_[k].x - p.x, dy = centres_[k].y - p.y;
+                    if (std::sqrt(dx * dx + dy * dy) < SceneSettings::crowding_px) return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    void add(const Pixel& p) {
+        const auto [cx, cy] = cell(p);
+        centres_.push_back(p);
+        next_.push_back(head_[cy * cols_ + cx]);
+        head_[cy * cols_ + cx] = centres_.size() - 1;
+    }
+
+private:
+    static constexpr std::size_t NONE = std::numeric_limits<std::size_t>::max();
+
+    // Only centres inside the drawing margin are ever looked up or added.
+    std::pair<std::size_t, std::size_t> cell(const Pixel& p) const {
+        return {std::min(static_cast<std::size_t>(p.x / SceneSettings::crowding_px), cols_ - 1),
+                std::min(static_cast<std::size_t>(p.y / SceneSettings::crowding_px), rows_ - 1)};
+    }
+
+    std::size_t cols_, rows_;
+    std::vector<std::size_t> head_;
+    std::vector<std::size_t> next_;
+    std::vector<Pixel> centres_;
+};
+
+void add_psf(std::vector<double>& buffer, std::uint32_t width, const Pixel& c, float vmag) {
+    const double amplitude = SceneSettings::flux_scale * std::pow(10.0, -0.4 * static_cast<double>(vmag));
+    const double two_sigma_sq = 2.0 * SceneSettings::psf_sigma_px * SceneSettings::psf_sigma_px;
+    // The centre lies in [5, extent - 5), so the 9 x 9 stamp stays inside the image.
+    const long x0 = std::lround(c.x), y0 = std::lround(c.y);
+    for (int j = -SceneSettings::stamp_radius; j <= SceneSettings::stamp_radius; ++j) {
+        const long py = y0 + j;
+        const double dy = static_cast<double>(py) - c.y;
+        for (int i = -SceneSettings::stamp_radius; i <= SceneSettings::stamp_radius; ++i) {
+            const long px = x0 + i;
+            const double dx = static_cast<double>(px) - c.x;
+            buffer[static_cast<std::size_t>(px) + static_cast<std::size_t>(py) * width] +=
+                amplitude * std::exp(-(dx * dx + dy * dy) / two_sigma_sq);
+        }
+    }
+}
+
+// An ADC of bit_depth bits spanning 0..65535: round to the nearest code, clip, truncate.
+std::vector<std::uint16_t> quantise(const std::vector<double>& buffer, std::uint32_t bit_depth) {
+    const double step = 65535.0 / (std::ldexp(1.0, static_cast<int>(bit_depth)) - 1.0);
+    std::vector<std::uint16_t> out(buffer.size());
+    for (std::size_t k = 0; k < buffer.size(); ++k) {
+        const double v = std::clamp(std::round(buffer[k] / step) * step, 0.0, 65535.0);
+        out[k] = static_cast<std::uint16_t>(v);
+    }
+    return out;
+}
+
+// The true vertical t tilted by N4 x sigma about an axis perpendicular to t drawn from N1..N3.
+Vec3 noisy_vertical(const Vec3& t, double sigma_rad, Xorshift64Star& rng) {
+    const double n1 = rng.normal(), n2 = rng.normal(), n3 = rng.normal(), n4 = rng.normal();
+    const Vec3 w = Vec3(n1, n2, n3) - Vec3(n1, n2, n3).dot(t) * t;
+    const double w_norm = w.norm();
+    // Three deviates exactly along t (probability zero) leave no axis: report t untilted.
+    if (!(w_norm > 0.0)) return t;
+    const Vec3 axis = w / w_norm;
+    const double theta = n4 * sigma_rad;
+    return (t * std::cos(theta) + axis.cross(t) * std::sin(theta)).normalized();
+}
+
+}  // namespace
+
+Result<Scene> synthesize_scene(const Catalog& catalog, const SceneSettings& settings, double lat_rad, double lon_rad,
+                               double jd, double boresight_alt_deg, double boresight_az_deg, double roll_deg) {
+    const std::uint32_t width = settings.width, height = settings.height;
+    if (width == 0 || height == 0) return BadImage{"zero-sized image"};
+    if (!std::isfinite(lat_rad) || !std::isfinite(lon_rad) || !std::isfinite(jd)) {
+        return BadImage{"non-finite lat/lon/jd"};
+    }
+    if (settings.bit_depth < 1 || settings.bit_depth > 16) {
+        return BadImage{"bit_depth " + std::to_string(settings.bit_depth) + " out of range 1..=16"};
+    }
+    // A NaN roll would turn every star and the vertical into NaN without a word.
+    if (!std::isfinite(roll_deg)) return BadImage{"non-finite roll_deg"};
+    const std::uint64_t n_pixels = static_cast<std::uint64_t>(width) * height;
+    if (n_pixels > MAX_PIXELS) {
+        return BadImage{"image of " + std::to_string(width) + " x " + std::to_string(height) +
+                        " pixels is too large to render (at most " + std::to_string(MAX_PIXELS) + " pixels)"};
+    }
+
+    const SkyFrame sky = sky_frame(lat_rad, lon_rad, jd);
+    const CameraAxes axes = camera_axes(boresight_alt_deg, boresight_az_deg, roll_deg);
+    const std::vector<ProjectedStar> stars =
+        project_stars(catalog, sky, axes, settings.camera, settings.mag_limit, jd);
+
+    Xorshift64Star rng(settings.seed);
+    Scene scene;
+    scene.width = width;
+    scene.height = height;
+    scene.boresight_alt_deg = boresight_alt_deg;
+    scene.boresight_az_deg = boresight_az_deg;
+
+    std::vector<double> buffer(n_pixels, SceneSettings::pedestal);
+    CrowdingGrid drawn(width, height);
+    const double margin = SceneSettings::edge_margin_px;
+    for (const ProjectedStar& star : stars) {
+        Pixel c = star.pixel;
+        if (settings.centroid_sigma_px > 0.0) {
+            c.x += settings.centroid_sigma_px * rng.normal();
+            c.y += settings.centroid_sigma_px * rng.normal();
+        }
+        if (!(c.x >= margin && c.x < width - margin && c.y >= margin && c.y < height - margin)) continue;
+        if (drawn.crowded(c)) continue;
+        add_psf(buffer, width, c, star.vmag);
+        drawn.add(c);
+        scene.rendered_hr_ids.push_back(star.hr);
+        scene.star_pixels.push_back(c);
+    }
+    if (settings.background_noise > 0.0) {
+        for (double& v : buffer) v += settings.background_noise * rng.normal();
+    }
+    scene.pixels = quantise(buffer, settings.bit_depth);
+
+    // Up is (0, 0, 1) in the local frame, so its camera coordinates are the axes' Up components.
+    const Vec3 vertical(axes.x.z(), axes.y.z(), axes.z.z());
+    scene.up_cam = settings.up_sigma_rad > 0.0 ? noisy_vertical(vertical, settings.up_sigma_rad, rng) : vertical;
+    return scene;
+}
+
+Boresight pick_rich_boresight(const Catalog& catalog, const Camera& camera, std::uint32_t width,
+                              std::uint32_t height, double lat_rad, double lon_rad, double jd) {
+    const SkyFrame sky = sky_frame(lat_rad, lon_rad, jd);
+    std::vector<Vec3> bright;
+    for (const Star& star : catalog.stars) {
+        if (star.vmag > RICH_MAG_LIMIT) continue;
+        const Vec3 s = sky.apparent(star, jd, catalog.epoch);
+        if (s.dot(sky.up) > 0.0) bright.push_back(Vec3(s.dot(sky.east), s.dot(sky.north), s.dot(sky.up)).normalized());
+    }
+    const double half_diag = std::atan(std::hypot(width / 2.0, height / 2.0) / camera.focal_px);
+    const double threshold = std::cos(0.9 * half_diag);
+
+    // cos and sin of the ring altitudes 45, 60 and 75 deg.
+    constexpr double RING_ALT_DEG[3] = {45.0, 60.0, 75.0};
+    constexpr double RING_COS[3] = {0.7071067811865476, 0.5000000000000001, 0.25881904510252074};
+    constexpr double RING_SIN[3] = {0.7071067811865475, 0.8660254037844386, 0.9659258262890683};
+    Boresight best{55.0, 0.0};
+    std::size_t best_count = 0;
+    for (int ring = 0; ring < 3; ++ring) {
+        for (int k = 0; k < 18; ++k) {
+            const double az_deg = 20.0 * k;
+            const double az = az_deg * units::DEG;
+            const Vec3 b(std::sin(az) * RING_COS[ring], std::cos(az) * RING_COS[ring], RING_SIN[ring]);
+            std::size_t count = 0;
+            for (const Vec3& d : bright) count += b.dot(d) > threshold ? 1 : 0;
+            if (count > best_count) {
+                best_count = count;
+                best = {RING_ALT_DEG[ring], az_deg};
+            }
+        }
+    }
+    return best;
+}
+
+}  // namespace stelvane
