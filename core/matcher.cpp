@@ -145,7 +145,9 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
             for (std::size_t cell = 0; cell < cells; ++cell) append_cell(band_start[b] + cell);
             continue;
         }
-        const auto centre = static_cast<std::int64_t>(std::floor(static_cast<double>(cells) * a / TWO_PI));
+        // In [0, B] for a finite direction; a NaN direction saturates to cell 0.
+        const auto centre =
+            static_cast<std::int64_t>(saturate(std::floor(static_cast<double>(cells) * a / TWO_PI)));
         const auto n = static_cast<std::int64_t>(cells);
         const auto reach = static_cast<std::int64_t>(k) + 1;
         for (std::int64_t m = -reach; m <= reach; ++m) {
