@@ -267,36 +267,39 @@ public:
     template <class Visit>
     void search(std::span<const Vec3> cam_vecs, std::size_t triangle_stars, std::size_t target, Visit&& visit) {
         const bool replay = recorded_;
-        const bool record = recording_ && !recorded_;
+        bool record = recording_ && !recorded_;
         const std::size_t n_tri = std::min(triangle_stars, cam_vecs.size());
         const std::span<const Pair> pairs(catalog_.pairs);
+        // Verifies the hypotheses of triangle (i, j, k); false when visit ended the search.
+        auto verify_all = [&](const auto& hypotheses, std::size_t i, std::size_t j, std::size_t k) {
+            const std::array<Vec3, 3> body{cam_vecs[i], cam_vecs[j], cam_vecs[k]};
+            for (const auto& h : hypotheses) {
+                const std::array<Vec3, 3> reference{catalog_.stars[h[0]].unit, catalog_.stars[h[1]].unit,
+                                                    catalog_.stars[h[2]].unit};
+                const Result<Mat3> rotation = solve_wahba(body, reference);
+                if (!rotation.ok()) continue;
+                if (!verify(*rotation, cam_vecs, target)) continue;
+                if (!visit(list_, residual_)) return false;
+            }
+            return true;
+        };
         std::size_t triangle = 0;
         for (std::size_t i = 0; i < n_tri; ++i) {
             for (std::size_t j = i + 1; j < n_tri; ++j) {
                 for (std::size_t k = j + 1; k < n_tri; ++k, ++triangle) {
-                    std::span<const StarTriple> hypotheses;
+                    bool go_on;
                     if (replay) {
                         const std::size_t first = triangle == 0 ? 0 : book_ends_[triangle - 1];
-                        hypotheses = std::span<const StarTriple>(book_).subspan(first, book_ends_[triangle] - first);
+                        go_on = verify_all(
+                            std::span<const BookTriple>(book_).subspan(first, book_ends_[triangle] - first), i, j, k);
                     } else {
                         triangles_.run(cam_vecs, {i, j, k}, pairs, tolerance_, hypotheses_);
-                        hypotheses = hypotheses_;
-                        if (record) {
-                            book_.insert(book_.end(), hypotheses_.begin(), hypotheses_.end());
-                            book_ends_.push_back(book_.size());
-                        }
+                        if (record) record = remember(hypotheses_);
+                        go_on = verify_all(hypotheses_, i, j, k);
                     }
-                    const std::array<Vec3, 3> body{cam_vecs[i], cam_vecs[j], cam_vecs[k]};
-                    for (const StarTriple& h : hypotheses) {
-                        const std::array<Vec3, 3> reference{catalog_.stars[h[0]].unit, catalog_.stars[h[1]].unit,
-                                                            catalog_.stars[h[2]].unit};
-                        const Result<Mat3> rotation = solve_wahba(body, reference);
-                        if (!rotation.ok()) continue;
-                        if (!verify(*rotation, cam_vecs, target)) continue;
-                        if (!visit(list_, residual_)) {
-                            if (record) recording_ = false;  // incomplete: never replayed
-                            return;
-                        }
+                    if (!go_on) {
+                        if (record) forget();  // incomplete: never replayed
+                        return;
                     }
                 }
             }
@@ -350,9 +353,34 @@ private:
     std::vector<std::size_t> candidates_;
     TriangleSearch triangles_;
     std::vector<StarTriple> hypotheses_;
+    // Appends one triangle's hypotheses to the book; past the size limit the book
+    // is dropped (the mirror test then searches afresh). False once dropped.
+    bool remember(const std::vector<StarTriple>& hypotheses) {
+        if (book_.size() + hypotheses.size() > MAX_BOOK_HYPOTHESES) {
+            forget();
+            return false;
+        }
+        for (const StarTriple& h : hypotheses) {
+            book_.push_back({static_cast<std::uint16_t>(h[0]), static_cast<std::uint16_t>(h[1]),
+                             static_cast<std::uint16_t>(h[2])});
+        }
+        book_ends_.push_back(book_.size());
+        return true;
+    }
+    void forget() {
+        recording_ = false;
+        book_ = {};
+        book_ends_ = {};
+    }
+
+    // Star indices of hypotheses come from the 16-bit pair index.
+    using BookTriple = std::array<std::uint16_t, 3>;
+    // 6 bytes each: the book stays under 48 MB however wide the tolerance.
+    static constexpr std::size_t MAX_BOOK_HYPOTHESES = 8'000'000;
+
     bool recording_ = false;
     bool recorded_ = false;
-    std::vector<StarTriple> book_;          // recorded hypotheses of all triangles, in search order
+    std::vector<BookTriple> book_;          // recorded hypotheses of all triangles, in search order
     std::vector<std::size_t> book_ends_;    // end of each triangle's hypotheses in book_
     std::vector<Correspondence> list_;
     double residual_ = 0.0;
