@@ -49,6 +49,8 @@ public:
     Result<std::uint32_t> u32();
     Result<float> f32();
     Result<double> f64();
+    // The next `width` bytes as one block, with the same truncation rule as a field.
+    Result<std::span<const std::uint8_t>> block(std::size_t width);
     // Reads 4 bytes of magic, the u32 version and the u32 record count; returns the count.
     Result<std::uint32_t> expect_header(const char (&magic)[5], std::uint32_t version);
 

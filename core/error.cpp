@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 
 namespace stelvane {
 
@@ -62,12 +64,38 @@ std::string Error::message() const { return std::visit(MessageOf{}, payload_); }
 std::string format_number(double value) {
     std::string out;
     if (format_non_finite(value, out)) return out;
-    // Fixed notation without a precision is the shortest round-trip form; the
-    // widest case (the smallest subnormal) needs 2 + 323 + 17 characters.
-    char buf[400];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+    // The shortest round-trip digits come from scientific notation ("d.ddde+XX");
+    // they are then written out in plain decimal, padding with zeros.
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
     if (ec != std::errc{}) return "NaN";  // unreachable with this buffer size
-    return std::string(buf, end);
+    const std::string_view text(buf, static_cast<std::size_t>(end - buf));
+    const std::size_t e_pos = text.find('e');
+    std::string_view mantissa = text.substr(0, e_pos);
+    const int exponent = std::atoi(std::string(text.substr(e_pos + 1)).c_str());
+    if (!mantissa.empty() && mantissa.front() == '-') {
+        out.push_back('-');
+        mantissa.remove_prefix(1);
+    }
+    std::string digits;
+    for (char c : mantissa) {
+        if (c != '.') digits.push_back(c);
+    }
+    // The value is 0.digits * 10^(exponent + 1): the point goes after `point` digits.
+    const long point = static_cast<long>(exponent) + 1;
+    if (point <= 0) {
+        out.append("0.");
+        out.append(static_cast<std::size_t>(-point), '0');
+        out.append(digits);
+    } else if (static_cast<std::size_t>(point) >= digits.size()) {
+        out.append(digits);
+        out.append(static_cast<std::size_t>(point) - digits.size(), '0');
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(point));
+        out.push_back('.');
+        out.append(digits, static_cast<std::size_t>(point));
+    }
+    return out;
 }
 
 std::string format_fixed(double value, int decimals) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -81,6 +82,10 @@ class [[nodiscard]] Result {
 public:
     Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
     Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit by design
+    // Straight from a payload, so `return NoMatch{};` works in a function returning Result<T>.
+    template <class P>
+        requires(std::is_constructible_v<Error::Payload, P &&> && !std::is_convertible_v<P &&, T>)
+    Result(P&& payload) : v_(std::in_place_index<1>, Error(std::forward<P>(payload))) {}  // NOLINT
 
     bool ok() const { return v_.index() == 0; }
     explicit operator bool() const { return ok(); }

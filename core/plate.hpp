@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "core/vec.hpp"
 
@@ -37,5 +38,19 @@ struct Camera {
     // Angular size of one pixel on the boresight, arcminutes.
     double arcmin_per_pixel() const;
 };
+
+// The match tolerance a solve uses when none is given: half a pixel on the
+// boresight, floored at one arcminute (max(0.5 * arcmin_per_pixel, 1.0)), arcminutes.
+double default_sigma_arcmin(const Camera& camera);
+
+// Batch forms of the two projections for callers holding many points at once;
+// every result equals the single-point call on the same input, bit for bit.
+// Directions of the pixels (xs[i], ys[i]) as rows out[3i..3i+2]; processes
+// min(xs.size(), ys.size(), out.size() / 3) pixels.
+void pixels_to_vecs(const Camera& camera, std::span<const double> xs, std::span<const double> ys,
+                    std::span<double> out);
+// Pixels of the directions xyz[3i..3i+2] as rows out[2i..2i+1]; a direction
+// outside the field gets (NaN, NaN). Processes min(xyz.size() / 3, out.size() / 2) rows.
+void vecs_to_pixels(const Camera& camera, std::span<const double> xyz, std::span<double> out);
 
 }  // namespace stelvane

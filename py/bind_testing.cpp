@@ -1,8 +1,10 @@
 // The private submodule `_testing`: the shared intake operations, exposed so
 // that tests can pin their rules before every entry point that uses them exists.
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include "py/bindings.hpp"
+#include "py/catalog_object.hpp"
 #include "py/convert.hpp"
 #include "py/intake.hpp"
 
@@ -35,6 +37,12 @@ void bind_testing(py::module_& m) {
     t.def("to_u32", [](py::object v) { return to_u32(v, "value"); });
     t.def("to_usize", [](py::object v) { return to_usize(v, "value"); });
     t.def("to_double_list", [](py::object v) { return to_double_list(v, "values"); });
+    // The engine catalog a later entry point would borrow from its `catalog` argument.
+    t.def("borrowed_catalog_size", [](py::object catalog) {
+        const std::shared_ptr<const Catalog> shared = share_catalog(catalog, "catalog");
+        return py::make_tuple(borrow_catalog(catalog, "catalog").stars.size(), shared->pairs.size(),
+                              shared.get() == &borrow_catalog(catalog, "catalog"));
+    });
 }
 
 }  // namespace stelvane::pyb

@@ -10,6 +10,10 @@ namespace py = pybind11;
 
 using Binder = void (*)(py::module_&);
 
+// camera
+void bind_camera(py::module_& m);
+// catalog
+void bind_catalog(py::module_& m);
 // time
 void bind_julian_date(py::module_& m);
 void bind_gmst_deg(py::module_& m);

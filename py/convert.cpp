@@ -47,7 +47,9 @@ double convert_double(py::handle obj) {
     const bool numeric = PyLong_Check(p) || PyIndex_Check(p) ||
                          (Py_TYPE(p)->tp_as_number != nullptr && Py_TYPE(p)->tp_as_number->nb_float != nullptr &&
                           !PySequence_Check(p));
-    if (!numeric || PyUnicode_Check(p) || PyBytes_Check(p)) {
+    // Complex numbers have __float__ in NumPy but would silently drop their imaginary part.
+    const bool complex_number = PyComplex_Check(p) || std::strncmp(Py_TYPE(p)->tp_name, "numpy.complex", 13) == 0;
+    if (!numeric || complex_number || PyUnicode_Check(p) || PyBytes_Check(p)) {
         throw ConversionError{"must be real number, not " + type_name(obj)};
     }
     const double value = PyFloat_AsDouble(p);  // an int too large for a double raises OverflowError

@@ -51,16 +51,25 @@ std::optional<py::array> two_dimensional(py::handle obj, int type_a, int type_b)
     return arr;
 }
 
-// A read-only, C-contiguous buffer over the array's data, or the layout refusals.
-py::buffer_info contiguous_buffer(const py::array& arr, const ArrayRules& rules) {
-    if ((arr.flags() & py::array::c_style) == 0) refuse(rules.layout_message);
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
-        PyErr_Clear();
-        refuse(rules.short_layout_message);
+// A C-contiguous buffer over the array's data, released when it goes out of scope.
+class ContiguousView {
+public:
+    ContiguousView(const py::array& arr, const ArrayRules& rules) {
+        if ((arr.flags() & py::array::c_style) == 0) refuse(rules.layout_message);
+        if (PyObject_GetBuffer(arr.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0) {
+            PyErr_Clear();
+            refuse(rules.short_layout_message);
+        }
     }
-    return py::buffer_info(&view);  // takes ownership and releases the view
-}
+    ~ContiguousView() { PyBuffer_Release(&view_); }
+    ContiguousView(const ContiguousView&) = delete;
+    ContiguousView& operator=(const ContiguousView&) = delete;
+
+    const void* data() const { return view_.buf; }
+
+private:
+    Py_buffer view_{};
+};
 
 bool native_byte_order(const py::array& arr) {
     const char order = arr.dtype().byteorder();
@@ -73,18 +82,18 @@ bool native_byte_order(const py::array& arr) {
 OwnedImage extract_u16_image(py::handle obj) {
     auto arr = two_dimensional(obj, kNpyUint16, kNpyUint8);
     if (!arr) refuse(kImageRules.dtype_message);
-    py::buffer_info buf = contiguous_buffer(*arr, kImageRules);
+    const ContiguousView buf(*arr, kImageRules);
     OwnedImage image;
     image.height = static_cast<std::size_t>(arr->shape(0));
     image.width = static_cast<std::size_t>(arr->shape(1));
     const std::size_t n = image.width * image.height;
     image.pixels.resize(n);
     if (arr->dtype().num() == kNpyUint8) {
-        const auto* src = static_cast<const std::uint8_t*>(buf.ptr);
+        const auto* src = static_cast<const std::uint8_t*>(buf.data());
         // 8-bit full scale maps exactly onto 16-bit full scale: 255 * 257 = 65535.
         for (std::size_t i = 0; i < n; ++i) image.pixels[i] = static_cast<std::uint16_t>(src[i] * 257u);
     } else {
-        if (n != 0) std::memcpy(image.pixels.data(), buf.ptr, n * sizeof(std::uint16_t));
+        if (n != 0) std::memcpy(image.pixels.data(), buf.data(), n * sizeof(std::uint16_t));
         if (!native_byte_order(*arr)) {
             for (auto& p : image.pixels) p = static_cast<std::uint16_t>((p >> 8) | (p << 8));
         }
@@ -95,11 +104,11 @@ OwnedImage extract_u16_image(py::handle obj) {
 OwnedMask extract_bool_mask(py::handle obj) {
     auto arr = two_dimensional(obj, kNpyBool, kNpyBool);
     if (!arr) refuse(kMaskRules.dtype_message);
-    py::buffer_info buf = contiguous_buffer(*arr, kMaskRules);
+    const ContiguousView buf(*arr, kMaskRules);
     OwnedMask mask;
     mask.height = static_cast<std::size_t>(arr->shape(0));
     mask.width = static_cast<std::size_t>(arr->shape(1));
-    const auto* src = static_cast<const std::uint8_t*>(buf.ptr);
+    const auto* src = static_cast<const std::uint8_t*>(buf.data());
     mask.flags.assign(src, src + mask.width * mask.height);
     return mask;
 }

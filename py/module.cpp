@@ -17,6 +17,8 @@ struct Registration {
 
 // Classes first, then functions, then the exception class.
 constexpr Registration kRegistrations[] = {
+    {"Camera", bind_camera},
+    {"Catalog", bind_catalog},
     {"julian_date", bind_julian_date},
     {"gmst_deg", bind_gmst_deg},
     {"precess_vector", bind_precess_vector},

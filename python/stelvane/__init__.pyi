@@ -1,10 +1,64 @@
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex
+from typing import Any, SupportsFloat, SupportsIndex, overload
 
-__all__: list[str]
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = [
+    "Camera",
+    "Catalog",
+    "julian_date",
+    "gmst_deg",
+    "precess_vector",
+    "great_circle_nm",
+    "covariance_ellipse",
+    "sun_apparent_jd",
+    "StelvaneError",
+]
 __version__: str
 
+class Camera:
+    def __init__(
+        self, focal_px: SupportsFloat | None, cx: SupportsFloat, cy: SupportsFloat, width: SupportsIndex | None = None,
+        height: SupportsIndex | None = None, fisheye_fov_deg: SupportsFloat | None = None, k1: SupportsFloat = 0.0,
+        k2: SupportsFloat = 0.0, k3: SupportsFloat = 0.0, k4: SupportsFloat = 0.0,
+    ) -> None: ...
+    @property
+    def cx(self) -> float: ...
+    @property
+    def cy(self) -> float: ...
+    @property
+    def effective_focal_px(self) -> float: ...
+    @property
+    def arcmin_per_pixel(self) -> float: ...
+    @property
+    def default_sigma_arcmin(self) -> float: ...
+    @overload
+    def pixel_to_vec(self, x: SupportsFloat, y: SupportsFloat) -> NDArray[np.float64]: ...
+    @overload
+    def pixel_to_vec(
+        self, x: Sequence[SupportsFloat] | NDArray[Any], y: Sequence[SupportsFloat] | NDArray[Any]
+    ) -> NDArray[np.float64]: ...
+    @overload
+    def vec_to_pixel(self, v: Sequence[SupportsFloat]) -> tuple[float, float] | None: ...  # type: ignore[overload-overlap]
+    @overload
+    def vec_to_pixel(self, v: Sequence[Sequence[SupportsFloat] | NDArray[Any]]) -> NDArray[np.float64]: ...
+    @overload
+    def vec_to_pixel(self, v: NDArray[Any]) -> tuple[float, float] | None | NDArray[np.float64]: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
 class StelvaneError(Exception): ...
+
+class Catalog:
+    def __init__(self, catalog_path: str, pairs_path: str) -> None: ...
+    def star(self, hr_id: SupportsIndex) -> tuple[float, float, float]: ...
+    def stars(self) -> list[tuple[int, float, float, float]]: ...
+    def has_pair(
+        self, hr_a: SupportsIndex, hr_b: SupportsIndex, sep_deg: SupportsFloat, tol_deg: SupportsFloat
+    ) -> bool: ...
+    @property
+    def n_stars(self) -> int: ...
 
 def julian_date(
     year: SupportsIndex, month: SupportsIndex, day: SupportsIndex, hour: SupportsIndex, minute: SupportsIndex,

@@ -1,0 +1,357 @@
+// The Python class Camera: the lens model that the solves use, for callers who
+// predict star positions or overlay diagnostics. Scalar and vectorised projections;
+// NumPy arrays of numbers take a fast path that never creates per-element objects.
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/plate.hpp"
+#include "py/bindings.hpp"
+#include "py/camera_args.hpp"
+#include "py/camera_object.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+#include "py/signature.hpp"
+
+namespace stelvane::pyb {
+
+namespace {
+
+using Bound = std::vector<py::object>;
+using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// ---- argument forms -------------------------------------------------------------
+
+// A conversion that did not apply: the argument is not of the form being tried.
+// Only the ordinary conversion failures count; anything else (KeyboardInterrupt,
+// MemoryError) propagates.
+bool is_form_mismatch(const py::error_already_set& e) {
+    return e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError);
+}
+
+// A NumPy array of real numbers (float, signed, unsigned or bool elements).
+std::optional<py::array> numeric_array(py::handle obj) {
+    if (!py::isinstance<py::array>(obj)) return std::nullopt;
+    auto arr = py::reinterpret_borrow<py::array>(obj);
+    const char kind = arr.dtype().kind();
+    if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') return std::nullopt;
+    return arr;
+}
+
+// An array whose elements are not real numbers or Python objects (complex, text,
+// dates): never a number or a sequence of numbers, so its items are not tried one by one.
+bool non_real_array(py::handle obj) {
+    if (!py::isinstance<py::array>(obj)) return false;
+    const char kind = py::reinterpret_borrow<py::array>(obj).dtype().kind();
+    return kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b' && kind != 'O';
+}
+
+// The array as C-contiguous float64, copying only when it is not already that.
+std::optional<DoubleArray> as_doubles(const py::array& arr) {
+    DoubleArray out = DoubleArray::ensure(arr);
+    if (!out) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return out;
+}
+
+// A str or bytes-like object is text, never a sequence of numbers.
+bool is_text(py::handle obj) {
+    PyObject* p = obj.ptr();
+    return PyUnicode_Check(p) || PyBytes_Check(p) || PyByteArray_Check(p);
+}
+
+std::optional<double> try_double(py::handle obj) {
+    try {
+        return convert_double(obj);
+    } catch (const ConversionError&) {
+        return std::nullopt;
+    } catch (const py::error_already_set& e) {
+        if (!is_form_mismatch(e)) throw;
+        return std::nullopt;
+    }
+}
+
+// A 1-D run of doubles: either viewed inside a float64 array or converted into `storage`.
+class DoubleColumn {
+public:
+    explicit DoubleColumn(DoubleArray arr) : array_(std::move(arr)) {}
+    explicit DoubleColumn(std::vector<double> values) : storage_(std::move(values)) {}
+    std::span<const double> values() const {
+        if (array_) return {array_->data(), static_cast<std::size_t>(array_->size())};
+        return storage_;
+    }
+
+private:
+    std::optional<DoubleArray> array_;  // a default array_t is not null but an empty array
+    std::vector<double> storage_;
+};
+
+// A 1-D sequence of numbers, or nothing when `obj` is not one.
+std::optional<DoubleColumn> try_double_column(py::handle obj) {
+    if (auto arr = numeric_array(obj); arr && arr->ndim() == 1) {
+        if (auto doubles = as_doubles(*arr)) return DoubleColumn(std::move(*doubles));
+        return std::nullopt;
+    }
+    if (is_text(obj) || non_real_array(obj)) return std::nullopt;
+    try {
+        return DoubleColumn(convert_double_list(obj));
+    } catch (const ConversionError&) {
+        return std::nullopt;
+    } catch (const py::error_already_set& e) {
+        if (!is_form_mismatch(e)) throw;
+        return std::nullopt;
+    }
+}
+
+// Exactly three numbers (a sequence, not text), appended to `out`; false when `obj` is not that.
+bool try_three_numbers(py::handle obj, std::vector<double>& out) {
+    if (is_text(obj) || non_real_array(obj) || !PySequence_Check(obj.ptr())) return false;
+    py::object items;
+    try {
+        items = sequence_items(obj);
+    } catch (const ConversionError&) {
+        return false;
+    } catch (const py::error_already_set& e) {
+        if (!is_form_mismatch(e)) throw;
+        return false;
+    }
+    if (PySequence_Fast_GET_SIZE(items.ptr()) != 3) return false;
+    PyObject** raw = PySequence_Fast_ITEMS(items.ptr());
+    double xyz[3];
+    for (int i = 0; i < 3; ++i) {
+        const auto value = try_double(raw[i]);
+        if (!value) return false;
+        xyz[i] = *value;
+    }
+    out.insert(out.end(), xyz, xyz + 3);
+    return true;
+}
+
+// A sequence of three-number sequences as a flat run of rows; nothing when `obj` is not that.
+std::optional<std::vector<double>> try_rows(py::handle obj) {
+    if (is_text(obj) || non_real_array(obj) || !PySequence_Check(obj.ptr())) return std::nullopt;
+    py::object items;
+    try {
+        items = sequence_items(obj);
+    } catch (const ConversionError&) {
+        return std::nullopt;
+    } catch (const py::error_already_set& e) {
+        if (!is_form_mismatch(e)) throw;
+        return std::nullopt;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+    PyObject** raw = PySequence_Fast_ITEMS(items.ptr());
+    std::vector<double> rows;
+    rows.reserve(3 * static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!try_three_numbers(raw[i], rows)) return std::nullopt;
+    }
+    return rows;
+}
+
+// ---- projections ----------------------------------------------------------------
+
+py::array_t<double> direction_array(const Vec3& v) {
+    py::array_t<double> out(3);
+    double* d = out.mutable_data();
+    d[0] = v.x();
+    d[1] = v.y();
+    d[2] = v.z();
+    return out;
+}
+
+py::object pixel_tuple(const std::optional<Pixel>& p) {
+    if (!p) return py::none();
+    return py::make_tuple(p->x, p->y);
+}
+
+py::object pixel_to_vec(const Camera& camera, py::handle x, py::handle y) {
+    const auto sx = try_double(x);
+    const auto sy = sx ? try_double(y) : std::nullopt;
+    if (sx && sy) return direction_array(camera.pixel_to_vec(*sx, *sy));
+    auto neither = [](const char* name) {
+        refuse(std::string("x and y must both be floats, or both 1-D sequences of floats of the same length (") +
+               name + " is neither)");
+    };
+    const auto xs = try_double_column(x);
+    if (!xs) neither("x");
+    const auto ys = try_double_column(y);
+    if (!ys) neither("y");
+    const std::span<const double> xv = xs->values();
+    const std::span<const double> yv = ys->values();
+    if (xv.size() != yv.size()) {
+        refuse("x and y must have the same length, got " + std::to_string(xv.size()) + " and " +
+               std::to_string(yv.size()));
+    }
+    const auto n = static_cast<py::ssize_t>(xv.size());
+    py::array_t<double> out({n, py::ssize_t{3}});
+    pixels_to_vecs(camera, xv, yv, {out.mutable_data(), xv.size() * 3});
+    return out;
+}
+
+py::array_t<double> pixel_rows(const Camera& camera, std::span<const double> xyz) {
+    const std::size_t n = xyz.size() / 3;
+    py::array_t<double> out({static_cast<py::ssize_t>(n), py::ssize_t{2}});
+    vecs_to_pixels(camera, xyz, {out.mutable_data(), n * 2});
+    return out;
+}
+
+py::object vec_to_pixel(const Camera& camera, py::handle v) {
+    // Fast path: a (3,) or (N, 3) array of numbers, read in place when it is float64.
+    if (auto arr = numeric_array(v)) {
+        const bool single = arr->ndim() == 1 && arr->shape(0) == 3;
+        const bool rows = arr->ndim() == 2 && arr->shape(1) == 3;
+        if (single || rows) {
+            if (auto doubles = as_doubles(*arr)) {
+                const double* d = doubles->data();
+                if (single) return pixel_tuple(camera.vec_to_pixel(Vec3(d[0], d[1], d[2])));
+                return pixel_rows(camera, {d, static_cast<std::size_t>(doubles->size())});
+            }
+        }
+    }
+    std::vector<double> xyz;
+    if (try_three_numbers(v, xyz)) return pixel_tuple(camera.vec_to_pixel(Vec3(xyz[0], xyz[1], xyz[2])));
+    if (auto rows = try_rows(v)) return pixel_rows(camera, *rows);
+    refuse("v must be three floats (one camera-frame direction) or an (N, 3) array of them");
+}
+
+// ---- the class --------------------------------------------------------------------
+
+std::string kind_text(const CameraObject& self) {
+    const Camera& c = self.camera;
+    const std::string fov = format_fixed(self.fisheye_fov_deg.value_or(std::nan("")), 1);
+    switch (c.kind) {
+        case Projection::Pinhole: return "pinhole";
+        case Projection::EquidistantFisheye: return "equidistant fisheye fov=" + fov + " deg";
+        case Projection::DistortedFisheye:
+            return "distorted fisheye fov=" + fov + " deg k=(" + format_number(c.k1) + ", " + format_number(c.k2) +
+                   ", " + format_number(c.k3) + ", " + format_number(c.k4) + ")";
+    }
+    return "";
+}
+
+std::string camera_repr(const CameraObject& self) {
+    const Camera& c = self.camera;
+    return "Camera(" + kind_text(self) + ", focal_px=" + format_fixed(c.focal_px, 4) +
+           ", cx=" + format_fixed(c.cx, 4) + ", cy=" + format_fixed(c.cy, 4) + ")";
+}
+
+// The model's defining values: two cameras with equal values project identically.
+py::tuple camera_key(const Camera& c) {
+    return py::make_tuple(static_cast<int>(c.kind), c.half_fov_rad, c.k1, c.k2, c.k3, c.k4, c.focal_px, c.cx,
+                          c.cy);
+}
+
+CameraObject construct(const Bound& a) {
+    CameraArgs args;
+    args.focal_px = to_opt_double(a[0], "focal_px");
+    args.cx = to_double(a[1], "cx");
+    args.cy = to_double(a[2], "cy");
+    const auto width = to_opt_u32(a[3], "width");
+    const auto height = to_opt_u32(a[4], "height");
+    args.fisheye_fov_deg = to_opt_double(a[5], "fisheye_fov_deg");
+    args.k1 = to_double(a[6], "k1");
+    args.k2 = to_double(a[7], "k2");
+    args.k3 = to_double(a[8], "k3");
+    args.k4 = to_double(a[9], "k4");
+    return CameraObject{camera_from_args(args, width, height), args.fisheye_fov_deg};
+}
+
+const char* const kCameraDoc =
+    "Camera(focal_px, cx, cy, width=None, height=None, fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0)\n"
+    "--\n\n"
+    "The lens model the solves use: pixels to camera-frame unit directions and back.\n\n"
+    "The camera frame has +x along increasing pixel column, +y along increasing pixel row and\n"
+    "+z along the optical axis towards the scene; (cx, cy) is the principal point in pixels.\n\n"
+    "- fisheye_fov_deg=None: a pinhole (rectilinear) lens of focal length focal_px pixels.\n"
+    "- fisheye_fov_deg set, k1..k4 all zero: an ideal equidistant fisheye (r = f * theta) whose\n"
+    "  field fills the shorter image dimension; pass focal_px=None. width and height default to\n"
+    "  2 * cx and 2 * cy.\n"
+    "- fisheye_fov_deg set, some k non-zero: a calibrated fisheye with\n"
+    "  r = focal_px * (theta + k1 theta^3 + k2 theta^5 + k3 theta^7 + k4 theta^9).\n\n"
+    "A fisheye sees directions strictly inside half its full field. Immutable.\n\n"
+    ">>> cam = stelvane.Camera(1000, 320, 240)\n"
+    ">>> cam.vec_to_pixel([0.0, 0.0, 1.0])\n"
+    "(320.0, 240.0)\n";
+
+}  // namespace
+
+const Camera* camera_of(py::handle obj) {
+    if (!py::isinstance<CameraObject>(obj)) return nullptr;
+    return &obj.cast<const CameraObject&>().camera;
+}
+
+void bind_camera(py::module_& m) {
+    Signature init_sig("Camera", {required("focal_px"), required("cx"), required("cy"),
+                                               optional("width"), optional("height"), optional("fisheye_fov_deg"),
+                                               optional("k1", py::float_(0.0)), optional("k2", py::float_(0.0)),
+                                               optional("k3", py::float_(0.0)), optional("k4", py::float_(0.0))});
+    Signature p2v_sig("Camera.pixel_to_vec", {required("x"), required("y")});
+    Signature v2p_sig("Camera.vec_to_pixel", {required("v")});
+
+    py::class_<CameraObject> cls(m, "Camera", kCameraDoc);
+    cls.def(py::init([init_sig = std::move(init_sig)](const py::args& args, const py::kwargs& kwargs) {
+                return construct(init_sig.bind(args, kwargs));
+            }),
+            "__init__(self, focal_px, cx, cy, width=None, height=None, fisheye_fov_deg=None, k1=0.0, k2=0.0, "
+            "k3=0.0, k4=0.0)\n--\n\n"
+            "Build the camera; see the class docstring.\n");
+    cls.def_property_readonly(
+        "cx", [](const CameraObject& self) { return self.camera.cx; }, "Principal point column, pixels.");
+    cls.def_property_readonly(
+        "cy", [](const CameraObject& self) { return self.camera.cy; }, "Principal point row, pixels.");
+    cls.def_property_readonly(
+        "effective_focal_px", [](const CameraObject& self) { return self.camera.focal_px; },
+        "The radial scale actually used, pixels: focal_px as passed for a pinhole or a calibrated\n"
+        "fisheye, min(width, height) / 2 / half-field (radians) for the ideal equidistant fisheye.");
+    cls.def_property_readonly(
+        "arcmin_per_pixel", [](const CameraObject& self) { return self.camera.arcmin_per_pixel(); },
+        "Angular size of one pixel on the boresight, arcminutes.");
+    cls.def_property_readonly(
+        "default_sigma_arcmin", [](const CameraObject& self) { return default_sigma_arcmin(self.camera); },
+        "The match tolerance resolve_fix uses when sigma_arcmin is unset: half a pixel floored at one\n"
+        "arcminute, max(0.5 * arcmin_per_pixel, 1.0).");
+    cls.def(
+        "pixel_to_vec",
+        [p2v_sig = std::move(p2v_sig)](const CameraObject& self, const py::args& args, const py::kwargs& kwargs) {
+            const Bound a = p2v_sig.bind(args, kwargs);
+            return pixel_to_vec(self.camera, a[0], a[1]);
+        },
+        "pixel_to_vec(self, x, y)\n--\n\n"
+        "Camera-frame unit direction of the pixel position (x, y) (column, row).\n\n"
+        "Scalar x and y give a (3,) float64 array; two 1-D sequences of equal length N give an\n"
+        "(N, 3) array, one row per pixel. No field limit applies: a pixel outside a fisheye's lens\n"
+        "circle maps to an angle beyond the half field.\n");
+    cls.def(
+        "vec_to_pixel",
+        [v2p_sig = std::move(v2p_sig)](const CameraObject& self, const py::args& args, const py::kwargs& kwargs) {
+            const Bound a = v2p_sig.bind(args, kwargs);
+            return vec_to_pixel(self.camera, a[0]);
+        },
+        "vec_to_pixel(self, v)\n--\n\n"
+        "Pixel position (x, y) of the camera-frame direction v (used as given, not normalised).\n\n"
+        "Three numbers give a tuple of floats, or None when the direction is outside the field (a\n"
+        "pinhole needs v.z > 1e-12, a fisheye an angle strictly inside half its field). An (N, 3)\n"
+        "array or a sequence of triples gives an (N, 2) float64 array whose out-of-field rows are\n"
+        "NaN. A NaN component gives a NaN pixel, not None.\n");
+    cls.def("__repr__", [](const CameraObject& self) { return camera_repr(self); });
+    cls.def(
+        "__eq__",
+        [](const CameraObject& self, py::object other) -> py::object {
+            const Camera* o = camera_of(other);
+            if (o == nullptr) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+            return py::bool_(camera_key(self.camera).equal(camera_key(*o)));
+        },
+        py::is_operator());
+    cls.def("__hash__", [](const CameraObject& self) { return py::hash(camera_key(self.camera)); });
+}
+
+}  // namespace stelvane::pyb

@@ -1,0 +1,149 @@
+// The Catalog class: loads the star catalog and pair index files, answers
+// lookups by HR number, and lends its engine catalog to the solve entry points.
+#include <algorithm>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "core/catalog.hpp"
+#include "core/units.hpp"
+#include "py/bindings.hpp"
+#include "py/catalog_object.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+#include "py/method.hpp"
+#include "py/signature.hpp"
+
+namespace stelvane::pyb {
+
+namespace {
+
+using Bound = std::vector<py::object>;
+
+// What a Python Catalog holds: the immutable engine catalog and, for `star`, the
+// star indices sorted by HR number (ties in file order, so the first record wins).
+struct CatalogObject {
+    std::shared_ptr<const Catalog> catalog;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> by_hr;  // (hr, star index)
+
+    explicit CatalogObject(Catalog loaded) : catalog(std::make_shared<const Catalog>(std::move(loaded))) {
+        const auto& stars = catalog->stars;
+        by_hr.reserve(stars.size());
+        for (std::size_t k = 0; k < stars.size(); ++k) by_hr.emplace_back(stars[k].hr, static_cast<std::uint32_t>(k));
+        std::sort(by_hr.begin(), by_hr.end());  // (hr, index): equal HR numbers stay in file order
+    }
+
+    // The first star in file order numbered `hr`, or null.
+    const Star* find(std::uint32_t hr) const {
+        const auto it = std::lower_bound(by_hr.begin(), by_hr.end(), std::pair<std::uint32_t, std::uint32_t>{hr, 0});
+        if (it == by_hr.end() || it->first != hr) return nullptr;
+        return &catalog->stars[it->second];
+    }
+};
+
+// The loaded catalog of an instance of the class, which Catalog.__new__ alone
+// (without __init__) leaves empty: that is refused rather than read.
+const CatalogObject& initialised(py::handle obj) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(obj.ptr());
+    const py::detail::value_and_holder v_h =
+        instance->get_value_and_holder(py::detail::get_type_info(typeid(CatalogObject)));
+    if (!v_h.holder_constructed() || v_h.value_ptr() == nullptr) {
+        refuse("this Catalog was never loaded: create it with stelvane.Catalog(catalog_path, pairs_path)");
+    }
+    return *v_h.value_ptr<CatalogObject>();
+}
+
+const CatalogObject& catalog_object(py::handle obj, const char* name) {
+    if (!py::isinstance<CatalogObject>(obj)) {
+        raise_argument_error(name, "'" + std::string(py::str(py::type::handle_of(obj).attr("__name__"))) +
+                                       "' object is not a stelvane.Catalog");
+    }
+    return initialised(obj);
+}
+
+constexpr const char* kClassDoc =
+    "Catalog(catalog_path, pairs_path)\n--\n\n"
+    "Star catalog plus pair index, loaded from the files written by ``python -m stelvane.pipeline``.\n\n"
+    "catalog_path names the star catalog file (bright stars keyed by HR number, brightest first) and\n"
+    "pairs_path the pair-index file (star pairs sorted by the cosine of their separation); both are\n"
+    "str paths. Both files are read whole, the catalog file first, and validated before anything is\n"
+    "kept: a missing or unreadable file raises StelvaneError(\"i/o error: ...\"), a malformed one\n"
+    "StelvaneError(\"catalog format error: ...\"). A Catalog never changes once loaded and is shared,\n"
+    "not copied, by the calls that take a ``catalog`` argument.\n\n"
+    ">>> catalog = stelvane.Catalog(\"stars.bin\", \"pairs.bin\")  # doctest: +SKIP\n"
+    ">>> catalog.star(424)  # Polaris: (ra_deg, dec_deg, vmag)  # doctest: +SKIP\n";
+
+py::object star(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+    static const Signature signature("star", {required("hr_id")});
+    const Bound a = signature.bind(args, kwargs);
+    const std::uint32_t hr = to_u32(a[0], "hr_id");
+    const Star* s = initialised(self).find(hr);
+    if (s == nullptr) refuse("HR " + std::to_string(hr) + " not in catalog");
+    return py::make_tuple(s->ra * units::RAD_TO_DEG, s->dec * units::RAD_TO_DEG, static_cast<double>(s->vmag));
+}
+
+py::object stars(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+    static const Signature signature("stars", {});
+    signature.bind(args, kwargs);
+    const auto& records = initialised(self).catalog->stars;
+    py::list out(records.size());
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        const Star& s = records[k];
+        out[k] = py::make_tuple(s.hr, s.ra * units::RAD_TO_DEG, s.dec * units::RAD_TO_DEG, static_cast<double>(s.vmag));
+    }
+    return out;
+}
+
+py::object has_pair(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+    static const Signature signature("has_pair",
+                                     {required("hr_a"), required("hr_b"), required("sep_deg"), required("tol_deg")});
+    const Bound a = signature.bind(args, kwargs);
+    const std::uint32_t hr_a = to_u32(a[0], "hr_a");
+    const std::uint32_t hr_b = to_u32(a[1], "hr_b");
+    const double sep_deg = to_double(a[2], "sep_deg");
+    const double tol_deg = to_double(a[3], "tol_deg");
+    return py::bool_(initialised(self).catalog->has_pair(hr_a, hr_b, sep_deg, tol_deg));
+}
+
+}  // namespace
+
+const Catalog& borrow_catalog(py::handle obj, const char* name) { return *catalog_object(obj, name).catalog; }
+
+std::shared_ptr<const Catalog> share_catalog(py::handle obj, const char* name) {
+    return catalog_object(obj, name).catalog;
+}
+
+void bind_catalog(py::module_& m) {
+    py::class_<CatalogObject> cls(m, "Catalog", kClassDoc);
+    cls.def(py::init([signature = Signature("Catalog", {required("catalog_path"), required("pairs_path")})](
+                         const py::args& args, const py::kwargs& kwargs) {
+                const Bound a = signature.bind(args, kwargs);
+                const std::string catalog_path = to_str(a[0], "catalog_path");
+                const std::string pairs_path = to_str(a[1], "pairs_path");
+                return std::make_unique<CatalogObject>(unwrap(Catalog::load(catalog_path, pairs_path)));
+            }),
+            "__init__(self, catalog_path, pairs_path)\n--\n\n"
+            "Load the star catalog and pair index files; see the class documentation.\n");
+
+    def_method<star>(cls, "star",
+                     "star($self, hr_id)\n--\n\n"
+                     "(ra_deg, dec_deg, vmag) of the star numbered hr_id in the Harvard Revised (Yale Bright\n"
+                     "Star) catalogue: right ascension and declination in degrees at the catalog epoch\n"
+                     "(equatorial J2000) and the visual magnitude. Where two records carry the same number the\n"
+                     "first in file order is returned. Raises StelvaneError(\"HR {hr_id} not in catalog\") when\n"
+                     "no record has that number.\n");
+    def_method<stars>(cls, "stars",
+                      "stars($self)\n--\n\n"
+                      "Every star as (hr_id, ra_deg, dec_deg, vmag), brightest first (the stored order).\n\n"
+                      "Lets callers plot or scan the whole catalogue without probing by HR number; positions are\n"
+                      "degrees at the catalog epoch (equatorial J2000).\n");
+    def_method<has_pair>(cls, "has_pair",
+                         "has_pair($self, hr_a, hr_b, sep_deg, tol_deg)\n--\n\n"
+                         "Whether the pair index holds the stars numbered hr_a and hr_b (in either order) at an\n"
+                         "angular separation within sep_deg +- tol_deg degrees. A negative tol_deg selects nothing.\n");
+    cls.def_property_readonly(
+        "n_stars", [](py::handle self) { return initialised(self).catalog->stars.size(); },
+        "Number of star records in the catalog.");
+}
+
+}  // namespace stelvane::pyb
