@@ -77,12 +77,7 @@ Catalog synthetic_catalog(std::size_t n_stars, double max_sep, std::mt19937_64& 
 std::size_t plain_scan(std::span<const Vec3> cam, std::array<std::size_t, 3> abc, const Catalog& catalog, double t) {
     auto run = [&](std::size_t x, std::size_t y) {
         const double theta = std::acos(std::clamp(cam[x].dot(cam[y]), -1.0, 1.0));
-        const double lo = std::cos(theta + t), hi = std::cos(theta - t);
-        const auto first = std::partition_point(catalog.pairs.begin(), catalog.pairs.end(),
-                                                [lo](const Pair& p) { return p.cos_theta < lo; });
-        const auto last = std::partition_point(catalog.pairs.begin(), catalog.pairs.end(),
-                                               [hi](const Pair& p) { return p.cos_theta <= hi; });
-        return last > first ? std::span<const Pair>(first, last) : std::span<const Pair>();
+        return catalog.pairs_in_range(std::cos(theta + t), std::cos(theta - t));
     };
     const auto ab = run(abc[0], abc[1]), ac = run(abc[0], abc[2]), bc = run(abc[1], abc[2]);
     std::vector<std::uint32_t> ac_keys;
