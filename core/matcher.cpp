@@ -112,14 +112,19 @@ std::size_t StarGrid::cell_of(double ra, double dec) const {
     return band_start[band] + cell;
 }
 
-void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size_t>& out) const {
-    out.clear();
+namespace {
+
+// The cells of a grid query, in query order: visit(first, last) receives each
+// cell's run of entries. Shared by StarGrid::query and the matcher's verification,
+// which reads the runs in place instead of copying them.
+template <class Visit>
+void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double radius, Visit&& visit) {
     const double dec = std::asin(std::clamp(direction.z(), -1.0, 1.0));
     const double ra = std::fmod(std::atan2(direction.y(), direction.x()), TWO_PI);
 
-    const std::size_t last = n_bands - 1;
-    const std::size_t lo = std::min(saturate(std::floor((dec - radius + HALF_PI) / band_height) - 1.0), last);
-    const std::size_t hi = std::min(saturate(std::floor((dec + radius + HALF_PI) / band_height) + 1.0), last);
+    const std::size_t last = grid.n_bands - 1;
+    const std::size_t lo = std::min(saturate(std::floor((dec - radius + HALF_PI) / grid.band_height) - 1.0), last);
+    const std::size_t hi = std::min(saturate(std::floor((dec + radius + HALF_PI) / grid.band_height) + 1.0), last);
     if (lo > hi) return;
 
     // A cap of a quarter turn or more, or one reaching a pole, spans every right ascension.
@@ -128,12 +133,13 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
                                   : std::asin(std::sin(radius) / std::cos(dec));
     const double a = ra < 0.0 ? ra + TWO_PI : ra;
 
-    auto append_cell = [&](std::size_t cell) {
-        out.insert(out.end(), entries.begin() + static_cast<std::ptrdiff_t>(cell_start[cell]),
-                   entries.begin() + static_cast<std::ptrdiff_t>(cell_start[cell + 1]));
+    const std::size_t* entries = grid.entries.data();
+    auto visit_cell = [&](std::size_t cell) {
+        visit(entries + grid.cell_start[cell], entries + grid.cell_start[cell + 1]);
     };
     for (std::size_t b = lo; b <= hi; ++b) {
-        const std::size_t cells = cells_per_band[b];
+        const std::size_t cells = grid.cells_per_band[b];
+        const std::size_t first_cell = grid.band_start[b];
         bool whole_band = half_width >= PI;
         std::size_t k = 0;
         if (!whole_band) {
@@ -142,7 +148,7 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
             whole_band = !(2 * k + 3 < cells);
         }
         if (whole_band) {
-            for (std::size_t cell = 0; cell < cells; ++cell) append_cell(band_start[b] + cell);
+            for (std::size_t cell = 0; cell < cells; ++cell) visit_cell(first_cell + cell);
             continue;
         }
         // In [0, B] for a finite direction; a NaN direction saturates to cell 0.
@@ -153,9 +159,17 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
         for (std::int64_t m = -reach; m <= reach; ++m) {
             std::int64_t cell = (centre + m) % n;
             if (cell < 0) cell += n;
-            append_cell(band_start[b] + static_cast<std::size_t>(cell));
+            visit_cell(first_cell + static_cast<std::size_t>(cell));
         }
     }
+}
+
+}  // namespace
+
+void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size_t>& out) const {
+    out.clear();
+    for_each_query_cell(*this, direction, radius,
+                        [&](const std::size_t* first, const std::size_t* last) { out.insert(out.end(), first, last); });
 }
 
 // ---------------------------------------------------------------------------
@@ -321,20 +335,22 @@ private:
                 break;
             }
             const Vec3 w = rotation * cam_vecs[t];
-            grid_.query(w, tolerance_, candidates_);
             std::size_t chosen = 0;
             double chosen_dot = 0.0;
             bool found = false;
-            for (std::size_t s : candidates_) {
-                if (used_[s]) continue;
-                const double d = w.dot(catalog_.stars[s].unit);
-                if (!(d > cos_tolerance_)) continue;
-                if (!found || d > chosen_dot || (d == chosen_dot && s < chosen)) {
-                    chosen = s;
-                    chosen_dot = d;
-                    found = true;
+            for_each_query_cell(grid_, w, tolerance_, [&](const std::size_t* first, const std::size_t* last) {
+                for (const std::size_t* it = first; it != last; ++it) {
+                    const std::size_t s = *it;
+                    if (used_[s]) continue;
+                    const double d = w.dot(catalog_.stars[s].unit);
+                    if (!(d > cos_tolerance_)) continue;
+                    if (!found || d > chosen_dot || (d == chosen_dot && s < chosen)) {
+                        chosen = s;
+                        chosen_dot = d;
+                        found = true;
+                    }
                 }
-            }
+            });
             if (found) {
                 used_[chosen] = 1;
                 list_.push_back({t, chosen});
@@ -350,7 +366,6 @@ private:
     double tolerance_;
     double cos_tolerance_;
     std::vector<std::uint8_t> used_;
-    std::vector<std::size_t> candidates_;
     TriangleSearch triangles_;
     std::vector<StarTriple> hypotheses_;
     // Appends one triangle's hypotheses to the book; past the size limit the book
