@@ -112,14 +112,19 @@ std::size_t StarGrid::cell_of(double ra, double dec) const {
     return band_start[band] + cell;
 }
 
-void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size_t>& out) const {
-    out.clear();
+namespace {
+
+// The cells of a grid query, in query order: visit(first, last) receives each
+// cell's run of entries. Shared by StarGrid::query and the matcher's verification,
+// which reads the runs in place instead of copying them.
+template <class Visit>
+void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double radius, Visit&& visit) {
     const double dec = std::asin(std::clamp(direction.z(), -1.0, 1.0));
     const double ra = std::fmod(std::atan2(direction.y(), direction.x()), TWO_PI);
 
-    const std::size_t last = n_bands - 1;
-    const std::size_t lo = std::min(saturate(std::floor((dec - radius + HALF_PI) / band_height) - 1.0), last);
-    const std::size_t hi = std::min(saturate(std::floor((dec + radius + HALF_PI) / band_height) + 1.0), last);
+    const std::size_t last = grid.n_bands - 1;
+    const std::size_t lo = std::min(saturate(std::floor((dec - radius + HALF_PI) / grid.band_height) - 1.0), last);
+    const std::size_t hi = std::min(saturate(std::floor((dec + radius + HALF_PI) / grid.band_height) + 1.0), last);
     if (lo > hi) return;
 
     // A cap of a quarter turn or more, or one reaching a pole, spans every right ascension.
@@ -128,12 +133,13 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
                                   : std::asin(std::sin(radius) / std::cos(dec));
     const double a = ra < 0.0 ? ra + TWO_PI : ra;
 
-    auto append_cell = [&](std::size_t cell) {
-        out.insert(out.end(), entries.begin() + static_cast<std::ptrdiff_t>(cell_start[cell]),
-                   entries.begin() + static_cast<std::ptrdiff_t>(cell_start[cell + 1]));
+    const std::size_t* entries = grid.entries.data();
+    auto visit_cell = [&](std::size_t cell) {
+        visit(entries + grid.cell_start[cell], entries + grid.cell_start[cell + 1]);
     };
     for (std::size_t b = lo; b <= hi; ++b) {
-        const std::size_t cells = cells_per_band[b];
+        const std::size_t cells = grid.cells_per_band[b];
+        const std::size_t first_cell = grid.band_start[b];
         bool whole_band = half_width >= PI;
         std::size_t k = 0;
         if (!whole_band) {
@@ -142,18 +148,28 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
             whole_band = !(2 * k + 3 < cells);
         }
         if (whole_band) {
-            for (std::size_t cell = 0; cell < cells; ++cell) append_cell(band_start[b] + cell);
+            for (std::size_t cell = 0; cell < cells; ++cell) visit_cell(first_cell + cell);
             continue;
         }
-        const auto centre = static_cast<std::int64_t>(std::floor(static_cast<double>(cells) * a / TWO_PI));
+        // In [0, B] for a finite direction; a NaN direction saturates to cell 0.
+        const auto centre =
+            static_cast<std::int64_t>(saturate(std::floor(static_cast<double>(cells) * a / TWO_PI)));
         const auto n = static_cast<std::int64_t>(cells);
         const auto reach = static_cast<std::int64_t>(k) + 1;
         for (std::int64_t m = -reach; m <= reach; ++m) {
             std::int64_t cell = (centre + m) % n;
             if (cell < 0) cell += n;
-            append_cell(band_start[b] + static_cast<std::size_t>(cell));
+            visit_cell(first_cell + static_cast<std::size_t>(cell));
         }
     }
+}
+
+}  // namespace
+
+void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size_t>& out) const {
+    out.clear();
+    for_each_query_cell(*this, direction, radius,
+                        [&](const std::size_t* first, const std::size_t* last) { out.insert(out.end(), first, last); });
 }
 
 // ---------------------------------------------------------------------------
@@ -265,36 +281,39 @@ public:
     template <class Visit>
     void search(std::span<const Vec3> cam_vecs, std::size_t triangle_stars, std::size_t target, Visit&& visit) {
         const bool replay = recorded_;
-        const bool record = recording_ && !recorded_;
+        bool record = recording_ && !recorded_;
         const std::size_t n_tri = std::min(triangle_stars, cam_vecs.size());
         const std::span<const Pair> pairs(catalog_.pairs);
+        // Verifies the hypotheses of triangle (i, j, k); false when visit ended the search.
+        auto verify_all = [&](const auto& hypotheses, std::size_t i, std::size_t j, std::size_t k) {
+            const std::array<Vec3, 3> body{cam_vecs[i], cam_vecs[j], cam_vecs[k]};
+            for (const auto& h : hypotheses) {
+                const std::array<Vec3, 3> reference{catalog_.stars[h[0]].unit, catalog_.stars[h[1]].unit,
+                                                    catalog_.stars[h[2]].unit};
+                const Result<Mat3> rotation = solve_wahba(body, reference);
+                if (!rotation.ok()) continue;
+                if (!verify(*rotation, cam_vecs, target)) continue;
+                if (!visit(list_, residual_)) return false;
+            }
+            return true;
+        };
         std::size_t triangle = 0;
         for (std::size_t i = 0; i < n_tri; ++i) {
             for (std::size_t j = i + 1; j < n_tri; ++j) {
                 for (std::size_t k = j + 1; k < n_tri; ++k, ++triangle) {
-                    std::span<const StarTriple> hypotheses;
+                    bool go_on;
                     if (replay) {
                         const std::size_t first = triangle == 0 ? 0 : book_ends_[triangle - 1];
-                        hypotheses = std::span<const StarTriple>(book_).subspan(first, book_ends_[triangle] - first);
+                        go_on = verify_all(
+                            std::span<const BookTriple>(book_).subspan(first, book_ends_[triangle] - first), i, j, k);
                     } else {
                         triangles_.run(cam_vecs, {i, j, k}, pairs, tolerance_, hypotheses_);
-                        hypotheses = hypotheses_;
-                        if (record) {
-                            book_.insert(book_.end(), hypotheses_.begin(), hypotheses_.end());
-                            book_ends_.push_back(book_.size());
-                        }
+                        if (record) record = remember(hypotheses_);
+                        go_on = verify_all(hypotheses_, i, j, k);
                     }
-                    const std::array<Vec3, 3> body{cam_vecs[i], cam_vecs[j], cam_vecs[k]};
-                    for (const StarTriple& h : hypotheses) {
-                        const std::array<Vec3, 3> reference{catalog_.stars[h[0]].unit, catalog_.stars[h[1]].unit,
-                                                            catalog_.stars[h[2]].unit};
-                        const Result<Mat3> rotation = solve_wahba(body, reference);
-                        if (!rotation.ok()) continue;
-                        if (!verify(*rotation, cam_vecs, target)) continue;
-                        if (!visit(list_, residual_)) {
-                            if (record) recording_ = false;  // incomplete: never replayed
-                            return;
-                        }
+                    if (!go_on) {
+                        if (record) forget();  // incomplete: never replayed
+                        return;
                     }
                 }
             }
@@ -316,20 +335,22 @@ private:
                 break;
             }
             const Vec3 w = rotation * cam_vecs[t];
-            grid_.query(w, tolerance_, candidates_);
             std::size_t chosen = 0;
             double chosen_dot = 0.0;
             bool found = false;
-            for (std::size_t s : candidates_) {
-                if (used_[s]) continue;
-                const double d = w.dot(catalog_.stars[s].unit);
-                if (!(d > cos_tolerance_)) continue;
-                if (!found || d > chosen_dot || (d == chosen_dot && s < chosen)) {
-                    chosen = s;
-                    chosen_dot = d;
-                    found = true;
+            for_each_query_cell(grid_, w, tolerance_, [&](const std::size_t* first, const std::size_t* last) {
+                for (const std::size_t* it = first; it != last; ++it) {
+                    const std::size_t s = *it;
+                    if (used_[s]) continue;
+                    const double d = w.dot(catalog_.stars[s].unit);
+                    if (!(d > cos_tolerance_)) continue;
+                    if (!found || d > chosen_dot || (d == chosen_dot && s < chosen)) {
+                        chosen = s;
+                        chosen_dot = d;
+                        found = true;
+                    }
                 }
-            }
+            });
             if (found) {
                 used_[chosen] = 1;
                 list_.push_back({t, chosen});
@@ -345,12 +366,36 @@ private:
     double tolerance_;
     double cos_tolerance_;
     std::vector<std::uint8_t> used_;
-    std::vector<std::size_t> candidates_;
     TriangleSearch triangles_;
     std::vector<StarTriple> hypotheses_;
+    // Appends one triangle's hypotheses to the book; past the size limit the book
+    // is dropped (the mirror test then searches afresh). False once dropped.
+    bool remember(const std::vector<StarTriple>& hypotheses) {
+        if (book_.size() + hypotheses.size() > MAX_BOOK_HYPOTHESES) {
+            forget();
+            return false;
+        }
+        for (const StarTriple& h : hypotheses) {
+            book_.push_back({static_cast<std::uint16_t>(h[0]), static_cast<std::uint16_t>(h[1]),
+                             static_cast<std::uint16_t>(h[2])});
+        }
+        book_ends_.push_back(book_.size());
+        return true;
+    }
+    void forget() {
+        recording_ = false;
+        book_ = {};
+        book_ends_ = {};
+    }
+
+    // Star indices of hypotheses come from the 16-bit pair index.
+    using BookTriple = std::array<std::uint16_t, 3>;
+    // 6 bytes each: the book stays under 48 MB however wide the tolerance.
+    static constexpr std::size_t MAX_BOOK_HYPOTHESES = 8'000'000;
+
     bool recording_ = false;
     bool recorded_ = false;
-    std::vector<StarTriple> book_;          // recorded hypotheses of all triangles, in search order
+    std::vector<BookTriple> book_;          // recorded hypotheses of all triangles, in search order
     std::vector<std::size_t> book_ends_;    // end of each triangle's hypotheses in book_
     std::vector<Correspondence> list_;
     double residual_ = 0.0;

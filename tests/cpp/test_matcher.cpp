@@ -234,6 +234,21 @@ TEST(StarGrid, FewCellBandIsTakenWhole) {
     EXPECT_EQ(out, (std::vector<std::size_t>{0, 1, 2}));
 }
 
+// A NaN direction (from a NaN centroid) is harmless: some cells, no fault.
+TEST(StarGrid, NaNDirectionQueriesSafely) {
+    std::mt19937_64 rng(8);
+    const auto stars = random_stars(500, rng);
+    const StarGrid grid = StarGrid::build(stars, 0.01);
+    std::vector<std::size_t> out;
+    const double nan = std::nan("");
+    for (const Vec3& w : {Vec3(nan, nan, 0.5), Vec3(nan, 0.2, nan), Vec3(0.1, 0.2, 0.3)}) {
+        grid.query(w, 0.01, out);
+        for (std::size_t s : out) EXPECT_LT(s, stars.size());
+    }
+    grid.query(Vec3(0, 0, 1), nan, out);
+    for (std::size_t s : out) EXPECT_LT(s, stars.size());
+}
+
 TEST(StarGrid, EmptyCatalogQueriesAreEmpty) {
     const StarGrid grid = StarGrid::build({}, 0.01);
     std::vector<std::size_t> out{7, 8};
@@ -638,6 +653,22 @@ TEST_P(LoneIdentification, MarginIsItsCount) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Matcher, LoneIdentification, ::testing::Values(11u, 12u, 13u));
+
+// A NaN direction forms no triangle and matches no star; the others still identify.
+TEST(MatchStars, NaNDirectionIsSkipped) {
+    Sky sky(1000, 14);
+    sky.index();
+    const auto field = sky.field(8, 0.35);
+    std::vector<Vec3> cam;
+    for (std::size_t s : field) cam.push_back(sky.seen_star(s));
+    const double nan = std::nan("");
+    cam.insert(cam.begin() + 1, Vec3(nan, nan, nan));
+    const auto r = match_stars(cam, sky.catalog, 5, kTolerance);
+    ASSERT_TRUE(r.ok()) << r.error().message();
+    std::vector<Correspondence> want;
+    for (std::size_t t = 0; t < field.size(); ++t) want.push_back({t == 0 ? 0 : t + 1, field[t]});
+    EXPECT_EQ(r->correspondences, want);
+}
 
 TEST(MatchStars, ThreeVerifiedStarsAreNoMatch) {
     Sky sky(1000, 21);

@@ -206,6 +206,21 @@ TEST(RefineFix, LongitudeIsNotWrapped) {
     EXPECT_NEAR(r->lat_rad, 0.3, 1e-9);
 }
 
+// Two circles of position that never meet (zenith distances of 11 to 37 degrees
+// around points 120 to 172 degrees apart) leave Newton's step without a root to
+// find: the fit wanders and stops at the cap without an error.
+TEST(RefineFix, NoSolutionStopsAtTheIterationCap) {
+    for (double separation : {2.1, 3.0}) {
+        for (double alt : {1.0, 1.4}) {
+            const std::vector<Observation> obs{{0.0, 0.1, alt, ARCMIN}, {separation, -0.1, alt, ARCMIN}};
+            const Result<RefinedFix> r = refine_fix(obs, 0.0, 0.3, 1.0);
+            ASSERT_TRUE(r.ok()) << r.error().message();
+            EXPECT_EQ(r->n_iterations, MAX_FIX_ITERATIONS);
+            EXPECT_EQ(MAX_FIX_ITERATIONS, 20u);
+        }
+    }
+}
+
 TEST(RefineFix, ZeroSigmaOrNaNFieldIsSingular) {
     const Observer truth{0.3, 1.0, 4.0};
     for (int field = 0; field < 4; ++field) {
