@@ -81,9 +81,10 @@ std::size_t convert_usize(py::handle obj) {
 py::object sequence_items(py::handle obj) {
     if (PyUnicode_Check(obj.ptr())) throw ConversionError{"expected a sequence, not str"};
     if (!PySequence_Check(obj.ptr())) throw ConversionError{"expected a sequence, not " + type_name(obj)};
-    py::object fast = py::reinterpret_steal<py::object>(PySequence_Fast(obj.ptr(), "expected a sequence"));
-    if (!fast) throw py::error_already_set();
-    return fast;
+    // A list is copied, not borrowed: a callback (a __float__, a tzinfo's utcoffset) may resize it.
+    py::object items = py::reinterpret_steal<py::object>(PySequence_Tuple(obj.ptr()));
+    if (!items) throw py::error_already_set();
+    return items;
 }
 
 std::vector<double> convert_double_list(py::handle obj) {
