@@ -102,6 +102,7 @@ class Sky:
         assert sorted(scene.rendered_hr_ids) == list(range(101, 108))
         self.centroids = [(x, y, 100.0 - k) for k, (x, y) in enumerate(scene.star_pixels)]
         self.up = scene.up_cam
+        self.image = scene.pixels
 
     def args(self, catalog, utc=UTC_TUPLE, **kw):
         return dict(centroids=self.centroids, focal_px=None, cx=SIZE / 2, cy=SIZE / 2, up_cam=self.up, utc=utc,
@@ -221,6 +222,22 @@ def test_a_thin_lock_never_updates_the_reference(sky, gate, reason):
     with pytest.raises(StelvaneError, match=f"^{AMBIGUOUS}$"):
         t.resolve_from_centroids(**sky.args(sky.double, **gate))
     assert at(t.resolve_from_centroids(**sky.args(sky.double)), LAT, LON_B)
+
+
+def test_the_image_road_breaks_the_tie_too(sky):
+    args = dict(image=sky.image, focal_px=None, cx=SIZE / 2, cy=SIZE / 2, up_cam=sky.up, utc=UTC_TUPLE,
+                catalog=sky.double, **FISHEYE)
+    with pytest.raises(StelvaneError, match=f"^{AMBIGUOUS}$"):
+        stelvane.resolve_fix(**args)
+    t = tracker()
+    with pytest.raises(StelvaneError, match=f"^{AMBIGUOUS}$"):
+        t.resolve_fix(**args)
+    t.set_last_known_position(LAT, LON_B, UTC_TUPLE)
+    fix = t.resolve_fix(**args)
+    assert at(fix, LAT, LON_B) and sorted(fix.matched_hr_ids) == list(range(201, 208)) and fix.match_margin == 0
+    # A healthy fix on the image road is recorded like one from centroids.
+    assert at(t.resolve_fix(**{**args, "catalog": sky.single}), LAT, LON)
+    assert at(t.resolve_fix(**args), LAT, LON)
 
 
 def test_last_write_wins(sky):
