@@ -152,6 +152,16 @@ def test_a_star_missing_from_one_other_frame_is_dropped_and_the_rest_kept(burst,
     assert fix_tuple(fix) == fix_tuple(expected)
 
 
+@pytest.mark.parametrize("huge", [2**62, 2**62 + 3])
+def test_a_huge_centroid_limit_keeps_every_detection(burst, allsky, huge):
+    # Four detections per kept centroid: the limit saturates instead of wrapping round to none.
+    frames = [s.pixels for s in burst]
+    times = times_at(5, 300.0)
+    up = burst[2].up_cam
+    assert fix_tuple(solve_frames(frames, times, allsky, up, max_centroids=huge)) == \
+        fix_tuple(solve_frames(frames, times, allsky, up, max_centroids=10**6))
+
+
 def test_repeated_calls_give_identical_results(burst, allsky):
     frames = [s.pixels for s in burst]
     times = times_at(5, 300.0)
