@@ -257,6 +257,12 @@ def test_frame_count_is_checked_after_detection_and_before_the_times(allsky):
     assert refuse([blank()] * 4, times_at(4, -60.0), allsky) == BAD + "need an odd number of frames >= 3, got 4"
 
 
+@pytest.mark.parametrize("n_frames, n_times, dt", [(2, 2, 60.0), (4, 4, 60.0), (5, 4, 60.0), (3, 3, -60.0)])
+def test_a_detector_refusal_comes_before_the_count_and_time_checks(allsky, n_frames, n_times, dt):
+    empty = [np.zeros((0, 0), np.uint16)] * n_frames
+    assert refuse(empty, times_at(n_times, dt), allsky) == BAD + "0x0 does not match 0 pixels"
+
+
 @pytest.mark.parametrize("times", [
     times_at(3, 0.0),
     [T0, T0 + datetime.timedelta(seconds=60), T0 + datetime.timedelta(seconds=60)],

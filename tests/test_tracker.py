@@ -161,6 +161,18 @@ def test_a_reference_within_the_age_bound_counts_by_its_absolute_age(sky, ref_of
     assert at(t.resolve_from_centroids(**sky.args(sky.double)), LAT, LON_B)
 
 
+@pytest.mark.parametrize("age, ambiguous", [(5400.0, False), (5399.999, True)])
+def test_an_age_exactly_at_the_bound_qualifies(sky, age, ambiguous):
+    # 13:30 UTC is JD 2451545.0625, exactly 5400 s after the solve's JD 2451545.0 in binary.
+    t = tracker(age=age)
+    t.set_last_known_position(LAT, LON_B, (2000, 1, 1, 13, 30, 0))
+    if ambiguous:
+        with pytest.raises(StelvaneError, match=f"^{AMBIGUOUS}$"):
+            t.resolve_from_centroids(**sky.args(sky.double))
+    else:
+        assert at(t.resolve_from_centroids(**sky.args(sky.double)), LAT, LON_B)
+
+
 @pytest.mark.parametrize("ref_offset_s", [-7200.0, -3601.0, 3601.0])
 def test_a_stale_reference_leaves_the_tie(sky, ref_offset_s):
     t = tracker(age=3600.0)
