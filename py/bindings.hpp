@@ -17,11 +17,19 @@ void bind_catalog(py::module_& m);
 // time
 void bind_julian_date(py::module_& m);
 void bind_gmst_deg(py::module_& m);
+// mask
+void bind_foreground_mask(py::module_& m);
+// remap
+void bind_remap_image(py::module_& m);
+void bind_remap_mask(py::module_& m);
 // sky
 void bind_precess_vector(py::module_& m);
 void bind_great_circle_nm(py::module_& m);
 void bind_covariance_ellipse(py::module_& m);
 void bind_sun_apparent_jd(py::module_& m);
+// centroid
+void bind_detect_centroids(py::module_& m);
+void bind_detect_centroids_matched(py::module_& m);
 
 // synth
 void bind_scene(py::module_& m);

@@ -28,7 +28,10 @@ long long convert_integer(py::handle obj, long long lo, unsigned long long hi, c
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (lo == 0 && (overflow < 0 || value < 0)) raise_overflow("can't convert negative int to unsigned");
+    // With overflow set, value is -1 whatever the sign: only overflow < 0 means negative.
+    if (lo == 0 && (overflow < 0 || (overflow == 0 && value < 0))) {
+        raise_overflow("can't convert negative int to unsigned");
+    }
     if (overflow != 0 || value < lo || (value > 0 && static_cast<unsigned long long>(value) > hi)) {
         raise_overflow(overflow_message);
     }

@@ -11,9 +11,14 @@ __all__ = [
     "julian_date",
     "gmst_deg",
     "precess_vector",
+    "detect_centroids",
+    "detect_centroids_matched",
+    "foreground_mask",
     "great_circle_nm",
     "covariance_ellipse",
     "synthesize_scene",
+    "remap_image",
+    "remap_mask",
     "sun_apparent_jd",
     "StelvaneError",
 ]
@@ -86,6 +91,13 @@ def julian_date(
 ) -> float: ...
 def gmst_deg(jd_ut: SupportsFloat) -> float: ...
 def precess_vector(jd_tt: SupportsFloat, v: Sequence[SupportsFloat]) -> list[float]: ...
+def detect_centroids(
+    image: NDArray[np.uint16] | NDArray[np.uint8], max_count: SupportsIndex, mask: NDArray[np.bool_] | None = None
+) -> list[tuple[float, float, float]]: ...
+def detect_centroids_matched(
+    image: NDArray[np.uint16] | NDArray[np.uint8], max_count: SupportsIndex, psf_sigma_px: SupportsFloat
+) -> list[tuple[float, float, float]]: ...
+def foreground_mask(image: NDArray[np.uint16] | NDArray[np.uint8]) -> NDArray[np.bool_]: ...
 def great_circle_nm(
     lat1_deg: SupportsFloat, lon1_deg: SupportsFloat, lat2_deg: SupportsFloat, lon2_deg: SupportsFloat
 ) -> float: ...
@@ -97,4 +109,20 @@ def synthesize_scene(
     seed: SupportsIndex, fisheye_fov_deg: SupportsFloat | None = None, k1: SupportsFloat = 0.0, k2: SupportsFloat = 0.0,
     k3: SupportsFloat = 0.0, k4: SupportsFloat = 0.0, bit_depth: SupportsIndex = 16,
 ) -> Scene: ...
+def remap_image(
+    image: NDArray[np.uint16] | NDArray[np.uint8], src_focal_px: SupportsFloat | None, src_cx: SupportsFloat,
+    src_cy: SupportsFloat, dst_focal_px: SupportsFloat | None, dst_cx: SupportsFloat, dst_cy: SupportsFloat,
+    dst_width: SupportsIndex, dst_height: SupportsIndex, src_fisheye_fov_deg: SupportsFloat | None = None,
+    src_k1: SupportsFloat = 0.0, src_k2: SupportsFloat = 0.0, src_k3: SupportsFloat = 0.0,
+    src_k4: SupportsFloat = 0.0, dst_fisheye_fov_deg: SupportsFloat | None = None, dst_k1: SupportsFloat = 0.0,
+    dst_k2: SupportsFloat = 0.0, dst_k3: SupportsFloat = 0.0, dst_k4: SupportsFloat = 0.0, fill: SupportsIndex = 0,
+) -> NDArray[np.uint16]: ...
+def remap_mask(
+    mask: NDArray[np.bool_], src_focal_px: SupportsFloat | None, src_cx: SupportsFloat, src_cy: SupportsFloat,
+    dst_focal_px: SupportsFloat | None, dst_cx: SupportsFloat, dst_cy: SupportsFloat, dst_width: SupportsIndex,
+    dst_height: SupportsIndex, src_fisheye_fov_deg: SupportsFloat | None = None, src_k1: SupportsFloat = 0.0,
+    src_k2: SupportsFloat = 0.0, src_k3: SupportsFloat = 0.0, src_k4: SupportsFloat = 0.0,
+    dst_fisheye_fov_deg: SupportsFloat | None = None, dst_k1: SupportsFloat = 0.0, dst_k2: SupportsFloat = 0.0,
+    dst_k3: SupportsFloat = 0.0, dst_k4: SupportsFloat = 0.0,
+) -> NDArray[np.bool_]: ...
 def sun_apparent_jd(jd: SupportsFloat) -> tuple[float, float]: ...

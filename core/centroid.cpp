@@ -1,0 +1,992 @@
+// Image analysis for the star road: the tiled background mesh and robust noise
+// figure, the connected-component and matched-filter star detectors with their
+// log-parabola sub-pixel refinement, and the solar-disc detector.
+#include "core/centroid.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace stelvane {
+
+namespace {
+
+// Median absolute deviation to the standard deviation of a normal distribution.
+constexpr double kMadToSigma = 1.4826;
+
+// Connected-component detector: threshold in robust sigmas and its floor on the
+// 16-bit scale, the accepted component sizes, the margin of the profile box.
+constexpr double kStarSigmas = 5.0;
+constexpr double kStarFloor = 2048.0;
+constexpr std::size_t kMinStarPixels = 3;
+constexpr std::size_t kMaxStarPixels = 400;
+constexpr std::size_t kProfileMargin = 3;
+
+// Matched filter: acceptance in robust sigmas of the filtered surface, the
+// half-size of the local-maximum window (5 x 5) and of the refinement profile.
+constexpr double kMatchedSigmas = 4.0;
+constexpr std::size_t kPeakHalf = 2;
+constexpr std::size_t kRefineHalf = 3;
+
+// Solar disc: threshold in robust sigmas and its floor above the frame median.
+constexpr double kSunSigmas = 5.0;
+constexpr double kSunFloor = 2048.0;
+
+// IEEE 754 totalOrder as a signed integer key: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
+std::int64_t total_order_key(double v) {
+    const auto bits = std::bit_cast<std::int64_t>(v);
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+bool total_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
+
+// width x height with width, height >= 1 and exactly width * height values.
+bool shape_holds(std::size_t width, std::size_t height, std::size_t count) {
+    return width != 0 && height != 0 && count / width == height && count % width == 0;
+}
+
+bool mask_matches(const GrayImage& image, const PixelMask& mask) {
+    return mask.width == image.width && mask.height == image.height &&
+           mask.flags.size() == image.pixels.size();
+}
+
+// The k-th smallest (0-based) of 16-bit values by a two-level byte histogram,
+// with the range of the high bytes seen (for coarse value bounds).
+struct TileRank {
+    std::uint16_t value;
+    std::uint16_t floor;    // <= every value
+    std::uint16_t ceiling;  // >= every value
+};
+
+TileRank kth_u16(std::span<const std::uint16_t> values, std::size_t k) {
+    // Four interleaved histograms, so that runs of equal high bytes (a flat sky)
+    // do not serialise on one counter.
+    std::array<std::array<std::uint32_t, 256>, 4> lanes{};
+    const std::size_t n = values.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++lanes[0][values[i] >> 8];
+        ++lanes[1][values[i + 1] >> 8];
+        ++lanes[2][values[i + 2] >> 8];
+        ++lanes[3][values[i + 3] >> 8];
+    }
+    for (; i < n; ++i) ++lanes[0][values[i] >> 8];
+    std::array<std::uint32_t, 256> high;
+    for (std::size_t b = 0; b < 256; ++b) high[b] = lanes[0][b] + lanes[1][b] + lanes[2][b] + lanes[3][b];
+    std::size_t first = 0;
+    while (high[first] == 0) ++first;
+    std::size_t last = 255;
+    while (high[last] == 0) --last;
+    std::size_t before = 0;
+    std::size_t hb = 0;
+    while (before + high[hb] <= k) before += high[hb++];
+    std::array<std::uint32_t, 256> low{};
+    for (const std::uint16_t v : values) {
+        if ((v >> 8) == hb) ++low[v & 0xFF];
+    }
+    std::size_t lb = 0;
+    while (before + low[lb] <= k) before += low[lb++];
+    return {static_cast<std::uint16_t>((hb << 8) | lb), static_cast<std::uint16_t>(first << 8),
+            static_cast<std::uint16_t>((last << 8) | 0xFF)};
+}
+
+// The k-th smallest (0-based) value counted in a full 16-bit histogram.
+std::uint16_t kth_from_histogram(const std::vector<std::size_t>& hist, std::size_t k) {
+    std::size_t before = 0;
+    std::size_t v = 0;
+    while (before + hist[v] <= k) before += hist[v++];
+    return static_cast<std::uint16_t>(v);
+}
+
+// Rank selection over doubles streamed in chunks by a generator, in linear
+// time. A counting pass sorts the values into buckets ordered like the values
+// (values beyond the bucket window lo..hi fall into the end buckets, so the
+// window only steers speed, never the result); a gathering pass keeps the
+// bucket that holds the wanted rank, which is resolved in IEEE total order.
+// The generator must stream the same NaN-free values on every call.
+class Selector {
+public:
+    // The k-th smallest (0-based) of the n streamed values.
+    template <class Rows>
+    double kth(Rows& rows, std::size_t n, std::size_t k, double lo, double hi) {
+        count(rows, n, lo, hi);
+        const auto [b, before] = locate(k);
+        median_.clear();
+        rows([&](std::span<const double> chunk) {
+            const std::uint32_t* keys = keys_of(chunk);
+            for (std::size_t i = 0; i < chunk.size(); ++i) {
+                if (keys[i] == b) median_.push_back(chunk[i]);
+            }
+        });
+        return nth(median_, k - before);
+    }
+
+    // The upper median m of the n streamed values and the upper median of |v - m|,
+    // from one counting and one gathering pass in the usual case.
+    template <class Rows>
+    std::pair<double, double> median_and_mad(Rows& rows, std::size_t n, double lo, double hi) {
+        const std::size_t k = n / 2;
+        count(rows, n, lo, hi);
+        const auto [b, before] = locate(k);
+        // A value in bucket j lies (|j - b| - 1) to (|j - b| + 1) bucket widths from m.
+        // Find the distance class C in which the k-th deviation falls: classes up to
+        // C - 4 lie surely below it, classes from C + 3 surely above.
+        std::size_t within = hist_[b];
+        std::size_t c = 0;
+        while (within <= k) {
+            ++c;
+            if (b >= c) within += hist_[b - c];
+            if (b + c < buckets_) within += hist_[b + c];
+        }
+        const std::size_t zone_first = c >= 3 ? c - 3 : 0;
+        const std::size_t zone_last = c + 2;
+        const double width = 1.0 / scale_;
+        const bool uniform = scale_ > 0.0 && std::isfinite(width) && zone_last < b && b + zone_last + 1 < buckets_ &&
+                             width > 1e-9 * std::max(std::fabs(lo_), std::fabs(lo_ + width * buckets_));
+        if (!uniform) {
+            // The zone reaches an end bucket (values clamped there are not one width
+            // apart) or buckets too narrow to reason about: select twice instead.
+            const double median = kth(rows, n, k, lo, hi);
+            std::vector<double> chunk_dev;
+            auto deviations = [&](auto&& sink) {
+                rows([&](std::span<const double> chunk) {
+                    chunk_dev.resize(chunk.size());
+                    for (std::size_t i = 0; i < chunk.size(); ++i) chunk_dev[i] = std::fabs(chunk[i] - median);
+                    sink(std::span<const double>(chunk_dev));
+                });
+            };
+            return {median, kth(deviations, n, k, 0.0, std::max(median - lo, hi - median))};
+        }
+        std::size_t below = 0;  // values in classes 0 .. zone_first - 1
+        for (std::size_t d = 0; d < zone_first; ++d) {
+            below += hist_[b - d];
+            if (d != 0) below += hist_[b + d];
+        }
+        // Two range tests per value keep the pass branch-predictable: the zone's
+        // buckets on either side of b, and b itself (inside the zone when C < 3).
+        const std::size_t span = zone_last - zone_first;
+        const auto below_first = static_cast<std::uint32_t>(b - zone_last);
+        const auto above_first = static_cast<std::uint32_t>(b + zone_first);
+        const auto zone_span = static_cast<std::uint32_t>(span);
+        const auto median_key = static_cast<std::uint32_t>(b);
+        median_.clear();
+        zone_.clear();
+        rows([&](std::span<const double> chunk) {
+            const std::uint32_t* keys = keys_of(chunk);
+            for (std::size_t i = 0; i < chunk.size(); ++i) {
+                const std::uint32_t key = keys[i];
+                const bool in_zone = key - below_first <= zone_span || key - above_first <= zone_span;
+                if (in_zone) zone_.push_back(chunk[i]);
+                if (key == median_key) median_.push_back(chunk[i]);
+            }
+        });
+        const double median = nth(median_, k - before);
+        for (double& v : zone_) v = std::fabs(v - median);
+        return {median, nth(zone_, k - below)};
+    }
+
+private:
+    static constexpr std::size_t kLanes = 4;  // interleaved histograms break store-to-load chains
+
+    // Bucket keys of a chunk: trunc((v - lo) * scale) clamped to 0 .. buckets - 1,
+    // monotone in v (a rounded subtraction and a positive scaling keep order).
+    const std::uint32_t* keys_of(std::span<const double> chunk) {
+        keys_.resize(chunk.size());
+        const double lo = lo_;
+        const double scale = scale_;
+        const double top = static_cast<double>(buckets_ - 1);
+        for (std::size_t i = 0; i < chunk.size(); ++i) {
+            double t = (chunk[i] - lo) * scale;
+            t = t > 0.0 ? t : 0.0;
+            t = t < top ? t : top;
+            keys_[i] = static_cast<std::uint32_t>(static_cast<std::int32_t>(t));
+        }
+        return keys_.data();
+    }
+
+    template <class Rows>
+    void count(Rows& rows, std::size_t n, double lo, double hi) {
+        buckets_ = std::clamp<std::size_t>(std::bit_ceil(n / 4 + 1), 64, std::size_t{1} << 14);
+        lo_ = lo;
+        scale_ = hi > lo ? static_cast<double>(buckets_) / (hi - lo) : 0.0;
+        if (!std::isfinite(scale_)) scale_ = 0.0;
+        lanes_.assign(kLanes * buckets_, 0);
+        rows([&](std::span<const double> chunk) {
+            const std::uint32_t* keys = keys_of(chunk);
+            std::uint32_t* h = lanes_.data();
+            const std::size_t m = chunk.size();
+            std::size_t i = 0;
+            for (; i + kLanes <= m; i += kLanes) {
+                ++h[keys[i]];
+                ++h[buckets_ + keys[i + 1]];
+                ++h[2 * buckets_ + keys[i + 2]];
+                ++h[3 * buckets_ + keys[i + 3]];
+            }
+            for (; i < m; ++i) ++h[keys[i]];
+        });
+        hist_.assign(buckets_, 0);
+        for (std::size_t lane = 0; lane < kLanes; ++lane) {
+            for (std::size_t j = 0; j < buckets_; ++j) hist_[j] += lanes_[lane * buckets_ + j];
+        }
+    }
+
+    // The bucket holding rank k and the number of values in the buckets before it.
+    std::pair<std::size_t, std::size_t> locate(std::size_t k) const {
+        std::size_t before = 0;
+        std::size_t b = 0;
+        while (before + hist_[b] <= k) before += hist_[b++];
+        return {b, before};
+    }
+
+    static double nth(std::vector<double>& values, std::size_t rank) {
+        auto it = values.begin() + static_cast<std::ptrdiff_t>(rank);
+        std::nth_element(values.begin(), it, values.end(), total_less);
+        return *it;
+    }
+
+    std::size_t buckets_ = 0;
+    double lo_ = 0.0;
+    double scale_ = 0.0;
+    std::vector<std::uint32_t> lanes_;  // kLanes partial histograms (each lane sees a quarter of the values)
+    std::vector<std::size_t> hist_;
+    std::vector<std::uint32_t> keys_;
+    std::vector<double> median_;
+    std::vector<double> zone_;
+};
+
+// Below this many values the robust spread is selected directly on a copy.
+constexpr std::size_t kDirectSelection = std::size_t{1} << 14;
+// Values sampled across a large frame to place the bucket window of the exact
+// selection; the window spans the sample's median +- 16 of its MADs.
+constexpr std::size_t kWindowSamples = std::size_t{1} << 14;
+constexpr double kWindowSpreads = 16.0;
+// Without a usable sample the window is clipped to +-4096 counts around zero,
+// where the median and spread of sky residuals lie.
+constexpr double kResidualWindow = 4096.0;
+
+double nth_total(std::vector<double>& values, std::size_t rank) {
+    auto it = values.begin() + static_cast<std::ptrdiff_t>(rank);
+    std::nth_element(values.begin(), it, values.end(), total_less);
+    return *it;
+}
+
+// 1.4826 x the upper-median absolute deviation from the upper median of the n
+// streamed values, which lie within lo..hi. `sample` (any values drawn from the
+// stream; consumed) only steers the bucket window: the result is exact whatever
+// it holds.
+template <class Rows>
+double robust_std_of(Rows& rows, std::size_t n, double lo, double hi, std::vector<double>& sample,
+                     Selector& selector) {
+    const std::size_t k = n / 2;
+    if (n <= kDirectSelection) {
+        std::vector<double> all;
+        all.reserve(n);
+        rows([&](std::span<const double> chunk) { all.insert(all.end(), chunk.begin(), chunk.end()); });
+        const double median = nth_total(all, k);
+        for (double& v : all) v = std::fabs(v - median);
+        return kMadToSigma * nth_total(all, k);
+    }
+    double wlo = std::max(lo, -kResidualWindow);
+    double whi = std::min(hi, kResidualWindow);
+    if (sample.size() >= 64) {
+        const double centre = nth_total(sample, sample.size() / 2);
+        for (double& v : sample) v = std::fabs(v - centre);
+        const double spread = nth_total(sample, sample.size() / 2);
+        if (spread > 0.0) {
+            wlo = std::max(lo, centre - kWindowSpreads * spread);
+            whi = std::min(hi, centre + kWindowSpreads * spread);
+        }
+    }
+    if (!(wlo < whi)) {
+        wlo = lo;
+        whi = hi;
+    }
+    return kMadToSigma * selector.median_and_mad(rows, n, wlo, whi).second;
+}
+
+// Interpolation weights along one image axis: for each pixel coordinate its
+// tile band (first tile, following tile) and the weight of the following tile.
+struct Axis {
+    std::vector<std::uint32_t> first;
+    std::vector<std::uint32_t> next;
+    std::vector<double> weight;
+};
+
+Axis make_axis(std::size_t extent, std::size_t tiles) {
+    std::vector<double> centre(tiles);
+    for (std::size_t i = 0; i < tiles; ++i) {
+        const std::size_t begin = kBackgroundTile * i;
+        const std::size_t last = std::min(begin + kBackgroundTile, extent) - 1;
+        centre[i] = static_cast<double>(begin + last) / 2.0;
+    }
+    Axis axis;
+    axis.first.resize(extent);
+    axis.next.resize(extent);
+    axis.weight.resize(extent);
+    std::size_t j = 0;  // first band with p < centre[j + 1]; non-decreasing in p
+    for (std::size_t p = 0; p < extent; ++p) {
+        const double pos = static_cast<double>(p);
+        while (j + 1 < tiles && !(pos < centre[j + 1])) ++j;
+        if (j + 1 < tiles) {
+            axis.first[p] = static_cast<std::uint32_t>(j);
+            axis.next[p] = static_cast<std::uint32_t>(j + 1);
+            axis.weight[p] = std::clamp((pos - centre[j]) / (centre[j + 1] - centre[j]), 0.0, 1.0);
+        } else {
+            axis.first[p] = axis.next[p] = static_cast<std::uint32_t>(tiles - 1);
+            axis.weight[p] = 0.0;
+        }
+    }
+    return axis;
+}
+
+// The tile mesh of a frame and its bilinear interpolation, evaluated per row or
+// per pixel without holding the whole background plane. Both evaluations use
+// the same expression, so they give the same bits.
+class Background {
+public:
+    Background(const GrayImage& image, const std::optional<PixelMask>& mask)
+        : width_(image.width),
+          height_(image.height),
+          nx_((image.width + kBackgroundTile - 1) / kBackgroundTile),
+          ny_((image.height + kBackgroundTile - 1) / kBackgroundTile),
+          mesh_(nx_ * ny_, 0.0),
+          cols_(make_axis(width_, nx_)),
+          rows_(make_axis(height_, ny_)),
+          top_(width_),
+          bottom_(width_) {
+        if (mesh_.empty()) return;  // an empty frame has no tiles
+        build_mesh(image, mask);
+        auto [lo, hi] = std::minmax_element(mesh_.begin(), mesh_.end());
+        mesh_min_ = *lo;
+        mesh_max_ = *hi;
+    }
+
+    // Background of row y into out[0 .. width).
+    void row(std::size_t y, double* out) {
+        const std::uint32_t j = rows_.first[y];
+        const std::uint32_t j1 = rows_.next[y];
+        if (j != band_first_ || j1 != band_next_) {
+            blend_band(j, top_.data());
+            blend_band(j1, bottom_.data());
+            band_first_ = j;
+            band_next_ = j1;
+        }
+        const double t = rows_.weight[y];
+        const double* top = top_.data();
+        const double* bottom = bottom_.data();
+        for (std::size_t x = 0; x < width_; ++x) out[x] = (1.0 - t) * top[x] + t * bottom[x];
+    }
+
+    double at(std::size_t x, std::size_t y) const {
+        const std::size_t i = cols_.first[x];
+        const std::size_t i1 = cols_.next[x];
+        const double s = cols_.weight[x];
+        const double* mj = &mesh_[rows_.first[y] * nx_];
+        const double* mj1 = &mesh_[rows_.next[y] * nx_];
+        const double top = (1.0 - s) * mj[i] + s * mj[i1];
+        const double bottom = (1.0 - s) * mj1[i] + s * mj1[i1];
+        const double t = rows_.weight[y];
+        return (1.0 - t) * top + t * bottom;
+    }
+
+    // Lower bounds of the background over row y, one per 32-pixel column segment
+    // (tile column i covers columns 32 i .. 32 i + 31): the least mesh value that
+    // interpolation can draw on there, less one count for rounding.
+    void segment_floors(std::size_t y, std::vector<double>& out) const {
+        out.resize(nx_);
+        const double* mj = &mesh_[rows_.first[y] * nx_];
+        const double* mj1 = &mesh_[rows_.next[y] * nx_];
+        for (std::size_t i = 0; i < nx_; ++i) {
+            const std::size_t a = i > 0 ? i - 1 : 0;
+            const std::size_t b = std::min(i + 1, nx_ - 1);
+            double least = mj[a];
+            for (std::size_t c = a; c <= b; ++c) least = std::min({least, mj[c], mj1[c]});
+            out[i] = least - 1.0;
+        }
+    }
+
+    // Unmasked pixel count and bounds of their values, from the mesh's histograms.
+    std::size_t sky_count() const { return sky_count_; }
+    double sky_min() const { return sky_min_; }
+    double sky_max() const { return sky_max_; }
+    double mesh_min() const { return mesh_min_; }
+    double mesh_max() const { return mesh_max_; }
+
+private:
+    // Row blend of tile row j across the columns: (1 - s) M[j][i] + s M[j][i + 1].
+    void blend_band(std::size_t j, double* out) const {
+        const double* mj = &mesh_[j * nx_];
+        for (std::size_t x = 0; x < width_; ++x) {
+            const double s = cols_.weight[x];
+            out[x] = (1.0 - s) * mj[cols_.first[x]] + s * mj[cols_.next[x]];
+        }
+    }
+
+    void build_mesh(const GrayImage& image, const std::optional<PixelMask>& mask) {
+        std::vector<std::uint16_t> scratch(kBackgroundTile * kBackgroundTile);  // one tile, reused
+        std::vector<std::size_t> empty_tiles;
+        std::uint16_t vmin = 0xFFFF;
+        std::uint16_t vmax = 0;
+        for (std::size_t tj = 0; tj < ny_; ++tj) {
+            const std::size_t y0 = tj * kBackgroundTile;
+            const std::size_t y1 = std::min(y0 + kBackgroundTile, height_);
+            for (std::size_t ti = 0; ti < nx_; ++ti) {
+                const std::size_t x0 = ti * kBackgroundTile;
+                const std::size_t x1 = std::min(x0 + kBackgroundTile, width_);
+                std::size_t n = 0;
+                for (std::size_t y = y0; y < y1; ++y) {
+                    const std::uint16_t* src = image.pixels.data() + y * width_;
+                    if (mask) {
+                        const std::uint8_t* flags = mask->flags.data() + y * width_;
+                        for (std::size_t x = x0; x < x1; ++x) {
+                            if (flags[x] == 0) scratch[n++] = src[x];
+                        }
+                    } else {
+                        std::copy(src + x0, src + x1, scratch.data() + n);
+                        n += x1 - x0;
+                    }
+                }
+                if (n == 0) {
+                    empty_tiles.push_back(tj * nx_ + ti);
+                    continue;
+                }
+                const TileRank rank = kth_u16(std::span<const std::uint16_t>(scratch.data(), n), n / 2);
+                vmin = std::min(vmin, rank.floor);
+                vmax = std::max(vmax, rank.ceiling);
+                sky_count_ += n;
+                mesh_[tj * nx_ + ti] = rank.value;
+            }
+        }
+        sky_min_ = vmin;
+        sky_max_ = vmax;
+        if (empty_tiles.empty()) return;
+        // Fully masked tiles take the whole frame's upper median, not a neighbour's.
+        double frame_level = 0.0;
+        if (sky_count_ != 0) {
+            std::vector<std::size_t> hist(1 << 16, 0);
+            for (std::size_t p = 0; p < image.pixels.size(); ++p) {
+                if (!mask || mask->flags[p] == 0) ++hist[image.pixels[p]];
+            }
+            frame_level = kth_from_histogram(hist, sky_count_ / 2);
+        }
+        for (const std::size_t t : empty_tiles) mesh_[t] = frame_level;
+    }
+
+    std::size_t width_;
+    std::size_t height_;
+    std::size_t nx_;
+    std::size_t ny_;
+    std::vector<double> mesh_;  // tile row j, tile column i at j * nx + i
+    Axis cols_;
+    Axis rows_;
+    std::vector<double> top_;     // blend of the current band's first tile row
+    std::vector<double> bottom_;  // blend of its following tile row
+    std::uint32_t band_first_ = UINT32_MAX;
+    std::uint32_t band_next_ = UINT32_MAX;
+    std::size_t sky_count_ = 0;
+    double sky_min_ = 0.0;
+    double sky_max_ = 0.0;
+    double mesh_min_ = 0.0;
+    double mesh_max_ = 0.0;
+};
+
+std::string frame_mismatch(const GrayImage& image) {
+    return std::to_string(image.width) + "x" + std::to_string(image.height) + " does not match " +
+           std::to_string(image.pixels.size()) + " pixels";
+}
+
+std::string mask_mismatch(const GrayImage& image, const PixelMask& mask) {
+    return "mask " + std::to_string(mask.width) + "x" + std::to_string(mask.height) + " (" +
+           std::to_string(mask.flags.size()) + " flags) does not match the " + std::to_string(image.width) + "x" +
+           std::to_string(image.height) + " frame";
+}
+
+// Brightest first in IEEE total order of flux; equal fluxes keep detection order.
+void order_and_truncate(std::vector<Centroid>& found, std::size_t max_count) {
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Centroid& a, const Centroid& b) { return total_less(b.flux, a.flux); });
+    if (found.size() > max_count) found.resize(max_count);
+}
+
+// Streams the residuals pixel - background of the unmasked pixels row by row;
+// level(y) gives the background of row y.
+template <class Level>
+auto residual_rows(const GrayImage& image, const std::optional<PixelMask>& mask, Level level) {
+    return [&image, &mask, level, chunk = std::vector<double>(image.width)](auto&& sink) mutable {
+        const std::size_t w = image.width;
+        for (std::size_t y = 0; y < image.height; ++y) {
+            const double* bg = level(y);
+            const std::uint16_t* src = image.pixels.data() + y * w;
+            std::size_t n = 0;
+            if (mask) {
+                const std::uint8_t* flags = mask->flags.data() + y * w;
+                for (std::size_t x = 0; x < w; ++x) {
+                    if (flags[x] == 0) chunk[n++] = static_cast<double>(src[x]) - bg[x];
+                }
+            } else {
+                for (std::size_t x = 0; x < w; ++x) chunk[x] = static_cast<double>(src[x]) - bg[x];
+                n = w;
+            }
+            sink(std::span<const double>(chunk.data(), n));
+        }
+    };
+}
+
+// The star threshold of a frame: max(5 sigma, 2048), or 2048 with no sky pixel.
+double star_threshold(const GrayImage& image, const std::optional<PixelMask>& mask, Background& background) {
+    const std::size_t n = background.sky_count();
+    if (n == 0) return kStarFloor;
+    std::vector<double> level(image.width);
+    auto residuals = residual_rows(image, mask, [&](std::size_t y) {
+        background.row(y, level.data());
+        return level.data();
+    });
+    std::vector<double> sample;
+    const std::size_t total = image.pixels.size();
+    const std::size_t stride = std::max<std::size_t>(1, total / kWindowSamples);
+    for (std::size_t p = stride / 2; p < total; p += stride) {
+        if (mask && mask->flags[p] != 0) continue;
+        sample.push_back(static_cast<double>(image.pixels[p]) - background.at(p % image.width, p / image.width));
+    }
+    Selector selector;
+    const double sigma = robust_std_of(residuals, n, background.sky_min() - background.mesh_max(),
+                                       background.sky_max() - background.mesh_min(), sample, selector);
+    return std::max(kStarSigmas * sigma, kStarFloor);
+}
+
+// One 4-connected component of the connected-component detector.
+struct Component {
+    std::size_t count = 0;
+    double sum = 0.0;
+    double sum_x = 0.0;
+    double sum_y = 0.0;
+    std::size_t min_x = 0, max_x = 0, min_y = 0, max_y = 0;
+    bool rejected = false;
+};
+
+class ComponentFinder {
+public:
+    ComponentFinder(const GrayImage& image, const std::optional<PixelMask>& mask, const Background& background,
+                    double threshold)
+        : image_(image),
+          mask_(mask),
+          background_(background),
+          threshold_(threshold),
+          visited_(image.pixels.size(), 0) {}
+
+    bool seeds(std::size_t p) const { return visited_[p] == 0 && !masked(p); }
+
+    // Grows the component seeded at p, depth first with an explicit stack.
+    Component grow(std::size_t p) {
+        const std::size_t w = image_.width;
+        const std::size_t h = image_.height;
+        Component c;
+        c.min_x = c.min_y = SIZE_MAX;
+        visited_[p] = 1;
+        stack_.push_back(p);
+        while (!stack_.empty()) {
+            const std::size_t q = stack_.back();
+            stack_.pop_back();
+            const std::size_t x = q % w;
+            const std::size_t y = q / w;
+            c.min_x = std::min(c.min_x, x);
+            c.max_x = std::max(c.max_x, x);
+            c.min_y = std::min(c.min_y, y);
+            c.max_y = std::max(c.max_y, y);
+            if (x == 0 || y == 0 || x == w - 1 || y == h - 1) c.rejected = true;
+            const double r = residual(q, x, y);
+            c.sum += r;
+            c.sum_x += r * static_cast<double>(x);
+            c.sum_y += r * static_cast<double>(y);
+            ++c.count;
+            if (x > 0) enter(q - 1, x - 1, y, c);
+            if (x + 1 < w) enter(q + 1, x + 1, y, c);
+            if (y > 0) enter(q - w, x, y - 1, c);
+            if (y + 1 < h) enter(q + w, x, y + 1, c);
+        }
+        return c;
+    }
+
+    // Sub-pixel position from the marginal profiles of the component's box grown by 3 pixels.
+    Centroid refine(const Component& c) {
+        const std::size_t w = image_.width;
+        const std::size_t h = image_.height;
+        const std::size_t x0 = c.min_x >= kProfileMargin ? c.min_x - kProfileMargin : 0;
+        const std::size_t y0 = c.min_y >= kProfileMargin ? c.min_y - kProfileMargin : 0;
+        const std::size_t x1 = std::min(c.max_x + kProfileMargin, w - 1);
+        const std::size_t y1 = std::min(c.max_y + kProfileMargin, h - 1);
+        columns_.assign(x1 - x0 + 1, 0.0);
+        rows_.assign(y1 - y0 + 1, 0.0);
+        for (std::size_t y = y0; y <= y1; ++y) {
+            for (std::size_t x = x0; x <= x1; ++x) {
+                const std::size_t p = y * w + x;
+                const double r = masked(p) ? 0.0 : residual(p, x, y);
+                columns_[x - x0] += r;
+                rows_[y - y0] += r;
+            }
+        }
+        const auto px = log_parabola_peak(columns_);
+        const auto py = log_parabola_peak(rows_);
+        return {px ? static_cast<double>(x0) + *px : c.sum_x / c.sum,
+                py ? static_cast<double>(y0) + *py : c.sum_y / c.sum, c.sum};
+    }
+
+private:
+    bool masked(std::size_t p) const { return mask_ && mask_->flags[p] != 0; }
+
+    double residual(std::size_t p, std::size_t x, std::size_t y) const {
+        return static_cast<double>(image_.pixels[p]) - background_.at(x, y);
+    }
+
+    void enter(std::size_t q, std::size_t x, std::size_t y, Component& c) {
+        if (masked(q)) {
+            c.rejected = true;  // a blob cut by an obstruction is not a star
+            return;
+        }
+        if (visited_[q] != 0 || !(residual(q, x, y) >= threshold_)) return;
+        visited_[q] = 1;
+        stack_.push_back(q);
+    }
+
+    const GrayImage& image_;
+    const std::optional<PixelMask>& mask_;
+    const Background& background_;
+    double threshold_;
+    std::vector<std::uint8_t> visited_;  // one byte per pixel, only ever set
+    std::vector<std::size_t> stack_;
+    std::vector<double> columns_;
+    std::vector<double> rows_;
+};
+
+// out[x] = sum over k = 0 .. taps - 1 of taps[k] * input(k)[x], added in k order
+// from 0.0 (the first term is added to 0.0 too, so out never starts uninitialised).
+template <class Input>
+void accumulate_taps(double* out, std::size_t w, std::span<const double> taps, Input input) {
+    const double* first = input(0);
+    for (std::size_t x = 0; x < w; ++x) out[x] = 0.0 + taps[0] * first[x];
+    for (std::size_t k = 1; k < taps.size(); ++k) {
+        const double tap = taps[k];
+        const double* in = input(k);
+        for (std::size_t x = 0; x < w; ++x) out[x] += tap * in[x];
+    }
+}
+
+// Horizontal then vertical pass of the Gaussian over the background residual,
+// border samples repeated. Only 2r + 1 horizontally filtered rows are held.
+std::unique_ptr<double[]> matched_surface(const GrayImage& image, Background& background,
+                                          std::span<const double> taps) {
+    const std::size_t w = image.width;
+    const std::size_t h = image.height;
+    const std::size_t span = taps.size();
+    const std::size_t r = span / 2;
+    const std::size_t ring_rows = std::min(span, h);
+    std::vector<double> ring(ring_rows * w);
+    std::vector<double> padded(w + 2 * r);
+    std::vector<double> level(w);
+    auto filter_row = [&](std::size_t y) {
+        background.row(y, level.data());
+        const std::uint16_t* src = image.pixels.data() + y * w;
+        double* mid = padded.data() + r;
+        for (std::size_t x = 0; x < w; ++x) mid[x] = static_cast<double>(src[x]) - level[x];
+        std::fill(padded.begin(), padded.begin() + static_cast<std::ptrdiff_t>(r), mid[0]);
+        std::fill(padded.begin() + static_cast<std::ptrdiff_t>(r + w), padded.end(), mid[w - 1]);
+        double* out = ring.data() + (y % ring_rows) * w;
+        accumulate_taps(out, w, taps, [&](std::size_t k) { return padded.data() + k; });
+    };
+    // Every element is written by the vertical pass: no zero fill of the plane.
+    std::unique_ptr<double[]> surface(new double[w * h]);
+    std::size_t filtered = 0;  // rows of the horizontal pass done so far
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::size_t last_needed = std::min(y + r, h - 1);
+        while (filtered <= last_needed) filter_row(filtered++);
+        accumulate_taps(surface.get() + y * w, w, taps, [&](std::size_t k) {
+            // Row y - r + k, clamped to the frame.
+            const std::size_t q = y + k < r ? 0 : std::min(y + k - r, h - 1);
+            return ring.data() + (q % ring_rows) * w;
+        });
+    }
+    return surface;
+}
+
+// Robust sigma of every value of the filtered surface. A NaN surface (a kernel
+// built from a meaningless width) is resolved by full selection in total order.
+double surface_sigma(std::span<const double> surface, std::size_t width, double lo, double hi, bool has_nan) {
+    const std::size_t n = surface.size();
+    if (has_nan) {
+        std::vector<double> copy(surface.begin(), surface.end());
+        auto mid = copy.begin() + static_cast<std::ptrdiff_t>(n / 2);
+        std::nth_element(copy.begin(), mid, copy.end(), total_less);
+        const double median = *mid;
+        for (std::size_t i = 0; i < n; ++i) copy[i] = std::fabs(surface[i] - median);
+        std::nth_element(copy.begin(), mid, copy.end(), total_less);
+        return kMadToSigma * *mid;
+    }
+    const std::size_t w = width;
+    auto values = [&](auto&& sink) {
+        for (std::size_t p = 0; p < n; p += w) sink(surface.subspan(p, w));
+    };
+    std::vector<double> sample;
+    const std::size_t stride = std::max<std::size_t>(1, n / kWindowSamples);
+    for (std::size_t p = stride / 2; p < n; p += stride) sample.push_back(surface[p]);
+    Selector selector;
+    return robust_std_of(values, n, lo, hi, sample, selector);
+}
+
+// The 5 x 5 rule: earlier pixels of the window strictly lower, later ones not higher.
+bool is_window_peak(std::span<const double> surface, std::size_t w, std::size_t h, std::size_t x, std::size_t y) {
+    const double v = surface[y * w + x];
+    const std::size_t xa = x >= kPeakHalf ? x - kPeakHalf : 0;
+    const std::size_t ya = y >= kPeakHalf ? y - kPeakHalf : 0;
+    const std::size_t xb = std::min(x + kPeakHalf, w - 1);
+    const std::size_t yb = std::min(y + kPeakHalf, h - 1);
+    for (std::size_t yy = ya; yy <= yb; ++yy) {
+        const double* row = surface.data() + yy * w;
+        for (std::size_t xx = xa; xx <= xb; ++xx) {
+            if (yy == y && xx == x) continue;
+            const bool before = yy < y || (yy == y && xx < x);
+            if (before ? !(row[xx] < v) : row[xx] > v) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<double> estimate_background(const GrayImage& image, std::optional<PixelMask> mask) {
+    Background background(image, mask);
+    std::vector<double> plane(image.width * image.height);
+    for (std::size_t y = 0; y < image.height; ++y) background.row(y, plane.data() + y * image.width);
+    return plane;
+}
+
+std::optional<double> residual_robust_std(const GrayImage& image, std::span<const double> background,
+                                          std::optional<PixelMask> mask) {
+    const std::size_t total = image.pixels.size();
+    auto sky = [&](std::size_t p) { return !mask || mask->flags[p] == 0; };
+    std::size_t n = 0;
+    double lo = 0.0;
+    double hi = 0.0;
+    for (std::size_t p = 0; p < total; ++p) {
+        if (!sky(p)) continue;
+        const double r = static_cast<double>(image.pixels[p]) - background[p];
+        lo = n == 0 ? r : std::min(lo, r);
+        hi = n == 0 ? r : std::max(hi, r);
+        ++n;
+    }
+    if (n == 0) return std::nullopt;
+    auto residuals =
+        residual_rows(image, mask, [&](std::size_t y) { return background.data() + y * image.width; });
+    std::vector<double> sample;
+    const std::size_t stride = std::max<std::size_t>(1, total / kWindowSamples);
+    for (std::size_t p = stride / 2; p < total; p += stride) {
+        if (sky(p)) sample.push_back(static_cast<double>(image.pixels[p]) - background[p]);
+    }
+    Selector selector;
+    return robust_std_of(residuals, n, lo, hi, sample, selector);
+}
+
+std::optional<double> log_parabola_peak(std::span<const double> profile) {
+    const std::size_t n = profile.size();
+    if (n < 3) return std::nullopt;
+    std::size_t i = 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if (profile[k] > profile[i]) i = k;
+    }
+    if (i == 0 || i == n - 1) return std::nullopt;
+    const double a = profile[i - 1];
+    const double b = profile[i];
+    const double c = profile[i + 1];
+    if (!(a > 0.0) || !(b > 0.0) || !(c > 0.0)) return std::nullopt;
+    const double la = std::log(a);
+    const double lb = std::log(b);
+    const double lc = std::log(c);
+    const double d = la - 2.0 * lb + lc;
+    if (!(d < 0.0)) return std::nullopt;
+    const double delta = 0.5 * (la - lc) / d;
+    if (!(std::fabs(delta) <= 1.0)) return std::nullopt;
+    return static_cast<double>(i) + delta;
+}
+
+Result<std::vector<Centroid>> detect_centroids_masked(const GrayImage& image, std::size_t max_count,
+                                                      std::optional<PixelMask> mask) {
+    if (!shape_holds(image.width, image.height, image.pixels.size())) return Error(BadImage{frame_mismatch(image)});
+    if (mask && !mask_matches(image, *mask)) return Error(BadImage{mask_mismatch(image, *mask)});
+
+    Background background(image, mask);
+    const double threshold = star_threshold(image, mask, background);
+
+    const std::size_t w = image.width;
+    ComponentFinder finder(image, mask, background, threshold);
+    std::vector<double> floors;
+    std::vector<Centroid> found;
+    for (std::size_t y = 0; y < image.height; ++y) {
+        // A segment whose brightest pixel cannot clear the threshold over the least
+        // background it can have holds no bright pixel: skip it without interpolating.
+        background.segment_floors(y, floors);
+        const std::uint16_t* src = image.pixels.data() + y * w;
+        for (std::size_t ti = 0; ti < floors.size(); ++ti) {
+            const std::size_t x0 = ti * kBackgroundTile;
+            const std::size_t x1 = std::min(x0 + kBackgroundTile, w);
+            std::uint16_t peak = 0;
+            for (std::size_t x = x0; x < x1; ++x) peak = std::max(peak, src[x]);
+            if (static_cast<double>(peak) - floors[ti] < threshold) continue;
+            for (std::size_t x = x0; x < x1; ++x) {
+                if (!(static_cast<double>(src[x]) - background.at(x, y) >= threshold)) continue;
+                const std::size_t p = y * w + x;
+                if (!finder.seeds(p)) continue;
+                const Component c = finder.grow(p);
+                if (c.rejected || c.count < kMinStarPixels || c.count > kMaxStarPixels) continue;
+                found.push_back(finder.refine(c));
+            }
+        }
+    }
+    order_and_truncate(found, max_count);
+    return found;
+}
+
+Result<std::vector<Centroid>> detect_centroids(const GrayImage& image, std::size_t max_count) {
+    return detect_centroids_masked(image, max_count, std::nullopt);
+}
+
+std::vector<double> gaussian_kernel(double sigma) {
+    const double reach = std::ceil(3.0 * sigma);
+    // NaN or a reach below one gives the minimum half-width; an absurd width is
+    // capped where the allocation fails loudly rather than converting out of range.
+    constexpr double kWidest = 1e15;
+    const std::size_t r = reach > 1.0 ? static_cast<std::size_t>(std::min(reach, kWidest)) : 1;
+    std::vector<double> taps(2 * r + 1);
+    for (std::size_t k = 0; k < taps.size(); ++k) {
+        const double i = static_cast<double>(k) - static_cast<double>(r);
+        taps[k] = std::exp(-(i * i) / (2.0 * sigma * sigma));
+    }
+    double sum = 0.0;
+    for (const double t : taps) sum += t;
+    for (double& t : taps) t /= sum;
+    return taps;
+}
+
+Result<std::vector<Centroid>> detect_centroids_matched(const GrayImage& image, std::size_t max_count,
+                                                       double psf_sigma_px) {
+    if (!shape_holds(image.width, image.height, image.pixels.size())) return Error(BadImage{frame_mismatch(image)});
+    const std::size_t w = image.width;
+    const std::size_t h = image.height;
+
+    Background background(image, std::nullopt);
+    const std::vector<double> taps = gaussian_kernel(psf_sigma_px);
+    const std::unique_ptr<double[]> plane = matched_surface(image, background, taps);
+    const std::span<const double> surface(plane.get(), w * h);
+
+    double lo = surface[0];
+    double hi = surface[0];
+    bool has_nan = false;
+    for (const double v : surface) {
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+        has_nan |= std::isnan(v);
+    }
+    const double sigma = surface_sigma(surface, w, lo, hi, has_nan);
+    std::vector<Centroid> found;
+    if (sigma == 0.0 && hi == lo) return found;  // perfectly flat: nothing stands out
+    const double floor = kMatchedSigmas * sigma;
+    auto candidate = [&](double v) { return sigma != 0.0 ? v >= floor : v >= 0.0 && v > lo; };
+
+    std::vector<double> profile;
+    auto refine = [&](std::size_t centre, std::size_t extent, auto sample) {
+        const std::size_t first = centre >= kRefineHalf ? centre - kRefineHalf : 0;
+        const std::size_t last = std::min(centre + kRefineHalf, extent - 1);
+        profile.clear();
+        for (std::size_t k = first; k <= last; ++k) profile.push_back(sample(k));
+        const auto p = log_parabola_peak(profile);
+        return p ? static_cast<double>(first) + *p : static_cast<double>(centre);
+    };
+    for (std::size_t y = 0; y < h; ++y) {
+        const double* row = surface.data() + y * w;
+        for (std::size_t x = 0; x < w; ++x) {
+            const double v = row[x];
+            if (!candidate(v) || !is_window_peak(surface, w, h, x, y)) continue;
+            const double cx = refine(x, w, [&](std::size_t k) { return row[k]; });
+            const double cy = refine(y, h, [&](std::size_t k) { return surface[k * w + x]; });
+            found.push_back({cx, cy, v});
+        }
+    }
+    order_and_truncate(found, max_count);
+    return found;
+}
+
+std::optional<Centroid> detect_sun_masked(const GrayImage& image, std::size_t min_area,
+                                          std::optional<PixelMask> mask) {
+    if (!shape_holds(image.width, image.height, image.pixels.size())) return std::nullopt;
+    if (mask && !mask_matches(image, *mask)) return std::nullopt;
+    const std::size_t w = image.width;
+    const std::size_t h = image.height;
+    const std::size_t total = image.pixels.size();
+    auto masked = [&](std::size_t p) { return mask && mask->flags[p] != 0; };
+
+    // Level and spread from one histogram: |value - m| = d gathers the bins m - d and m + d.
+    std::vector<std::size_t> hist(1 << 16, 0);
+    std::size_t n = 0;
+    for (std::size_t p = 0; p < total; ++p) {
+        if (!masked(p)) {
+            ++hist[image.pixels[p]];
+            ++n;
+        }
+    }
+    if (n == 0) return std::nullopt;  // nothing unmasked can be bright
+    const std::size_t median = kth_from_histogram(hist, n / 2);
+    std::size_t before = 0;
+    std::size_t mad = 0;
+    for (;; ++mad) {
+        std::size_t at = (mad <= median ? hist[median - mad] : 0);
+        if (mad != 0 && median + mad < hist.size()) at += hist[median + mad];
+        if (before + at > n / 2) break;
+        before += at;
+    }
+    const double level = static_cast<double>(median);
+    const double threshold = level + std::max(kSunSigmas * kMadToSigma * static_cast<double>(mad), kSunFloor);
+    auto bright = [&](std::size_t p) { return !masked(p) && static_cast<double>(image.pixels[p]) >= threshold; };
+
+    std::vector<std::uint8_t> visited(total, 0);
+    std::vector<std::size_t> stack;
+    std::optional<Centroid> best;
+    std::size_t best_count = 0;
+    for (std::size_t seed = 0; seed < total; ++seed) {
+        if (visited[seed] != 0 || !bright(seed)) continue;
+        visited[seed] = 1;
+        stack.push_back(seed);
+        std::size_t count = 0;
+        double sum = 0.0;
+        double sum_x = 0.0;
+        double sum_y = 0.0;
+        auto enter = [&](std::size_t q) {
+            if (visited[q] == 0 && bright(q)) {
+                visited[q] = 1;
+                stack.push_back(q);
+            }
+        };
+        while (!stack.empty()) {
+            const std::size_t p = stack.back();
+            stack.pop_back();
+            const std::size_t x = p % w;
+            const std::size_t y = p / w;
+            const double excess = static_cast<double>(image.pixels[p]) - level;
+            sum += excess;
+            sum_x += excess * static_cast<double>(x);
+            sum_y += excess * static_cast<double>(y);
+            ++count;
+            if (x > 0) enter(p - 1);
+            if (x + 1 < w) enter(p + 1);
+            if (y > 0) enter(p - w);
+            if (y + 1 < h) enter(p + w);
+        }
+        if (count < min_area || (best && count <= best_count)) continue;
+        best = Centroid{sum_x / sum, sum_y / sum, sum};
+        best_count = count;
+    }
+    return best;
+}
+
+}  // namespace stelvane
