@@ -1,0 +1,505 @@
+// Star identification by angular pattern: star grid, triangle hypotheses,
+// greedy verification, the winner's bookkeeping and the confidence checks.
+#include "core/matcher.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "core/attitude.hpp"
+#include "core/units.hpp"
+
+namespace stelvane {
+
+namespace {
+
+using units::PI;
+using units::TWO_PI;
+
+constexpr double HALF_PI = PI / 2.0;
+// Bands are never thinner than half a degree, however fine the tolerance.
+constexpr double MIN_BAND_TOLERANCE = 0.008726646259971648;
+// Fewer correspondences than this never count as an identification.
+constexpr std::size_t MIN_CORRESPONDENCES = 4;
+// The largest acceptable chance probability of the winner's count.
+constexpr double MAX_CHANCE_PROBABILITY = 0.01;
+
+// Membership groups up to this size are scanned; larger ones are sorted and bisected.
+constexpr std::size_t SMALL_GROUP = 8;
+
+// Double to unsigned, saturating: negative and NaN give 0, too large gives the maximum.
+std::size_t saturate(double value) {
+    if (!(value > 0.0)) return 0;
+    if (value >= 18446744073709551616.0) return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(value);
+}
+
+// Rounds halves away from zero, then saturates.
+std::size_t round_saturate(double value) { return saturate(std::round(value)); }
+
+// The pairs with lo <= cos_theta <= hi (cos_theta widened to double), by two
+// binary searches over the sorted index; empty when lo > hi or either is NaN.
+std::span<const Pair> pair_run(std::span<const Pair> pairs, double lo, double hi) {
+    auto begin = std::partition_point(pairs.begin(), pairs.end(),
+                                      [lo](const Pair& p) { return static_cast<double>(p.cos_theta) < lo; });
+    auto end = std::partition_point(pairs.begin(), pairs.end(),
+                                    [hi](const Pair& p) { return static_cast<double>(p.cos_theta) <= hi; });
+    if (end <= begin) return {};
+    return {begin, end};
+}
+
+double angle_between(const Vec3& u, const Vec3& v) { return std::acos(std::clamp(u.dot(v), -1.0, 1.0)); }
+
+// The run of catalog pairs for a camera side of angle theta.
+std::span<const Pair> side_run(std::span<const Pair> pairs, double theta, double tolerance) {
+    return pair_run(pairs, std::cos(theta + tolerance), std::cos(theta - tolerance));
+}
+
+// x^n by binary powers, as integer powers are evaluated.
+double int_pow(double x, std::size_t n) {
+    double r = 1.0;
+    for (;;) {
+        if (n & 1u) r *= x;
+        n >>= 1;
+        if (n == 0) return r;
+        x *= x;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Star grid
+
+StarGrid StarGrid::build(std::span<const Star> stars, double tolerance) {
+    StarGrid grid;
+    grid.n_bands = std::max<std::size_t>(saturate(std::ceil(PI / std::fmax(tolerance, MIN_BAND_TOLERANCE))), 1);
+    grid.band_height = PI / static_cast<double>(grid.n_bands);
+    grid.cells_per_band.resize(grid.n_bands);
+    grid.band_start.resize(grid.n_bands + 1);
+    grid.band_start[0] = 0;
+    for (std::size_t b = 0; b < grid.n_bands; ++b) {
+        const double centre_dec = (static_cast<double>(b) + 0.5) * grid.band_height - HALF_PI;
+        grid.cells_per_band[b] = std::max<std::size_t>(
+            round_saturate(std::cos(centre_dec) * TWO_PI / grid.band_height), 1);
+        grid.band_start[b + 1] = grid.band_start[b] + grid.cells_per_band[b];
+    }
+    const std::size_t n_cells = grid.band_start[grid.n_bands];
+
+    // Pass 1: count per cell (counts held one slot ahead for the running sum).
+    grid.cell_start.assign(n_cells + 1, 0);
+    for (const Star& star : stars) ++grid.cell_start[grid.cell_of(star.ra, star.dec) + 1];
+    for (std::size_t c = 0; c < n_cells; ++c) grid.cell_start[c + 1] += grid.cell_start[c];
+
+    // Pass 2: place each star at its cell's next free slot, in catalog order.
+    std::vector<std::size_t> cursor(grid.cell_start.begin(), grid.cell_start.end() - 1);
+    grid.entries.resize(stars.size());
+    for (std::size_t s = 0; s < stars.size(); ++s) {
+        grid.entries[cursor[grid.cell_of(stars[s].ra, stars[s].dec)]++] = s;
+    }
+    return grid;
+}
+
+std::size_t StarGrid::cell_of(double ra, double dec) const {
+    const std::size_t band = std::min(saturate(std::floor((dec + HALF_PI) / band_height)), n_bands - 1);
+    const std::size_t cells = cells_per_band[band];
+    double a = std::fmod(ra, TWO_PI);
+    if (a < 0.0) a += TWO_PI;
+    const std::size_t cell =
+        std::min(saturate(std::floor(static_cast<double>(cells) * a / TWO_PI)), cells - 1);
+    return band_start[band] + cell;
+}
+
+namespace {
+
+// The cells of a grid query, in query order: visit(first, last) receives each
+// cell's run of entries. Shared by StarGrid::query and the matcher's verification,
+// which reads the runs in place instead of copying them.
+template <class Visit>
+void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double radius, Visit&& visit) {
+    const double dec = std::asin(std::clamp(direction.z(), -1.0, 1.0));
+    const double ra = std::fmod(std::atan2(direction.y(), direction.x()), TWO_PI);
+
+    const std::size_t last = grid.n_bands - 1;
+    const std::size_t lo = std::min(saturate(std::floor((dec - radius + HALF_PI) / grid.band_height) - 1.0), last);
+    const std::size_t hi = std::min(saturate(std::floor((dec + radius + HALF_PI) / grid.band_height) + 1.0), last);
+    if (lo > hi) return;
+
+    // A cap of a quarter turn or more, or one reaching a pole, spans every right ascension.
+    const double half_width = (radius >= HALF_PI || std::cos(dec) <= std::sin(radius))
+                                  ? PI
+                                  : std::asin(std::sin(radius) / std::cos(dec));
+    const double a = ra < 0.0 ? ra + TWO_PI : ra;
+
+    const std::size_t* entries = grid.entries.data();
+    auto visit_cell = [&](std::size_t cell) {
+        visit(entries + grid.cell_start[cell], entries + grid.cell_start[cell + 1]);
+    };
+    for (std::size_t b = lo; b <= hi; ++b) {
+        const std::size_t cells = grid.cells_per_band[b];
+        const std::size_t first_cell = grid.band_start[b];
+        bool whole_band = half_width >= PI;
+        std::size_t k = 0;
+        if (!whole_band) {
+            const double w = TWO_PI / static_cast<double>(cells);
+            k = saturate(std::ceil(half_width / w));
+            whole_band = !(2 * k + 3 < cells);
+        }
+        if (whole_band) {
+            for (std::size_t cell = 0; cell < cells; ++cell) visit_cell(first_cell + cell);
+            continue;
+        }
+        // In [0, B] for a finite direction; a NaN direction saturates to cell 0.
+        const auto centre =
+            static_cast<std::int64_t>(saturate(std::floor(static_cast<double>(cells) * a / TWO_PI)));
+        const auto n = static_cast<std::int64_t>(cells);
+        const auto reach = static_cast<std::int64_t>(k) + 1;
+        for (std::int64_t m = -reach; m <= reach; ++m) {
+            std::int64_t cell = (centre + m) % n;
+            if (cell < 0) cell += n;
+            visit_cell(first_cell + static_cast<std::size_t>(cell));
+        }
+    }
+}
+
+}  // namespace
+
+void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size_t>& out) const {
+    out.clear();
+    for_each_query_cell(*this, direction, radius,
+                        [&](const std::size_t* first, const std::size_t* last) { out.insert(out.end(), first, last); });
+}
+
+// ---------------------------------------------------------------------------
+// Triangle hypotheses
+
+void PairGroups::build(std::span<const Pair> run, bool for_membership) {
+    touched_.clear();
+    for (const Pair& p : run) {
+        for (std::uint16_t x : {p.i, p.j}) {
+            if (x >= range_.size()) range_.resize(std::size_t{x} + 1);
+            if (range_[x].end++ == 0) touched_.push_back(x);
+        }
+    }
+    // Counting sort: the counts become group starts, then fill cursors, then ends.
+    std::size_t offset = 0;
+    for (std::uint16_t x : touched_) {
+        range_[x].begin = offset;
+        offset += range_[x].end;
+        range_[x].end = range_[x].begin;
+    }
+    seconds_.resize(offset);
+    for (const Pair& p : run) {
+        seconds_[range_[p.i].end++] = p.j;
+        seconds_[range_[p.j].end++] = p.i;
+    }
+    if (for_membership) {
+        for (std::uint16_t x : touched_) {
+            if (range_[x].end - range_[x].begin > SMALL_GROUP) {
+                std::sort(seconds_.begin() + static_cast<std::ptrdiff_t>(range_[x].begin),
+                          seconds_.begin() + static_cast<std::ptrdiff_t>(range_[x].end));
+            }
+        }
+    }
+}
+
+bool PairGroups::contains(std::uint16_t first, std::uint16_t second) const {
+    const std::span<const std::uint16_t> g = group(first);
+    if (g.size() > SMALL_GROUP) return std::binary_search(g.begin(), g.end(), second);
+    return std::find(g.begin(), g.end(), second) != g.end();
+}
+
+void PairGroups::reset() {
+    for (std::uint16_t x : touched_) range_[x] = Range{};
+    touched_.clear();
+}
+
+void TriangleSearch::run(std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> abc,
+                         std::span<const Pair> pairs, double tolerance, std::vector<StarTriple>& out) {
+    out.clear();
+    const Vec3& va = cam_vecs[abc[0]];
+    const Vec3& vb = cam_vecs[abc[1]];
+    const Vec3& vc = cam_vecs[abc[2]];
+    const auto run_ab = side_run(pairs, angle_between(va, vb), tolerance);
+    const auto run_ac = side_run(pairs, angle_between(va, vc), tolerance);
+    const auto run_bc = side_run(pairs, angle_between(vb, vc), tolerance);
+    // Any empty side leaves no hypothesis.
+    if (run_ab.empty() || run_ac.empty() || run_bc.empty()) return;
+
+    ac_.build(run_ac, true);
+    bc_.build(run_bc, false);
+    // Side a-b, both orientations of each pair in run order; for each, the b-c
+    // list entries starting with b, in list order, closed by an a-c pair.
+    auto extend = [&](std::uint16_t sa, std::uint16_t sb) {
+        for (std::uint16_t sc : bc_.group(sb)) {
+            if (sc != sa && ac_.contains(sc, sa)) out.push_back({sa, sb, sc});
+        }
+    };
+    for (const Pair& p : run_ab) {
+        extend(p.i, p.j);
+        extend(p.j, p.i);
+    }
+    ac_.reset();
+    bc_.reset();
+}
+
+std::vector<StarTriple> triangle_hypotheses(std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> abc,
+                                            std::span<const Pair> pairs, double tolerance) {
+    TriangleSearch search;
+    std::vector<StarTriple> out;
+    search.run(cam_vecs, abc, pairs, tolerance, out);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Matcher
+
+namespace {
+
+// Working state shared by the search and the mirror test: the grid, the
+// triangle search, the used-star flags and the query buffer, all reused.
+class Verifier {
+public:
+    Verifier(const Catalog& catalog, const StarGrid& grid, double tolerance)
+        : catalog_(catalog), grid_(grid), tolerance_(tolerance), cos_tolerance_(std::cos(tolerance)),
+          used_(catalog.stars.size(), 0) {}
+
+    double cos_tolerance() const { return cos_tolerance_; }
+
+    // Keeps the hypotheses of the coming search so that a later search replays them
+    // instead of searching the pair index again. The mirror test relies on this:
+    // negating x preserves every dot product bit for bit, so the mirrored
+    // triangles have the same sides and hence the same hypotheses.
+    void record_hypotheses() { recording_ = true; }
+
+    // Calls visit(list, residual_sum) for every verified rotation of every triangle
+    // hypothesis, triangles i < j < k < min(triangle_stars, n) in lexicographic order.
+    // Verification stops early once `target` correspondences are out of reach (the
+    // partial list is then not reported). visit returns false to end the search.
+    template <class Visit>
+    void search(std::span<const Vec3> cam_vecs, std::size_t triangle_stars, std::size_t target, Visit&& visit) {
+        const bool replay = recorded_;
+        bool record = recording_ && !recorded_;
+        const std::size_t n_tri = std::min(triangle_stars, cam_vecs.size());
+        const std::span<const Pair> pairs(catalog_.pairs);
+        // Verifies the hypotheses of triangle (i, j, k); false when visit ended the search.
+        auto verify_all = [&](const auto& hypotheses, std::size_t i, std::size_t j, std::size_t k) {
+            const std::array<Vec3, 3> body{cam_vecs[i], cam_vecs[j], cam_vecs[k]};
+            for (const auto& h : hypotheses) {
+                const std::array<Vec3, 3> reference{catalog_.stars[h[0]].unit, catalog_.stars[h[1]].unit,
+                                                    catalog_.stars[h[2]].unit};
+                const Result<Mat3> rotation = solve_wahba(body, reference);
+                if (!rotation.ok()) continue;
+                if (!verify(*rotation, cam_vecs, target)) continue;
+                if (!visit(list_, residual_)) return false;
+            }
+            return true;
+        };
+        std::size_t triangle = 0;
+        for (std::size_t i = 0; i < n_tri; ++i) {
+            for (std::size_t j = i + 1; j < n_tri; ++j) {
+                for (std::size_t k = j + 1; k < n_tri; ++k, ++triangle) {
+                    bool go_on;
+                    if (replay) {
+                        const std::size_t first = triangle == 0 ? 0 : book_ends_[triangle - 1];
+                        go_on = verify_all(
+                            std::span<const BookTriple>(book_).subspan(first, book_ends_[triangle] - first), i, j, k);
+                    } else {
+                        triangles_.run(cam_vecs, {i, j, k}, pairs, tolerance_, hypotheses_);
+                        if (record) record = remember(hypotheses_);
+                        go_on = verify_all(hypotheses_, i, j, k);
+                    }
+                    if (!go_on) {
+                        if (record) forget();  // incomplete: never replayed
+                        return;
+                    }
+                }
+            }
+        }
+        if (record) recorded_ = true;
+    }
+
+private:
+    // Greedy verification into list_ / residual_, brightest first; false when the
+    // count fell out of reach of `target`.
+    bool verify(const Mat3& rotation, std::span<const Vec3> cam_vecs, std::size_t target) {
+        list_.clear();
+        residual_ = 0.0;
+        const std::size_t n = cam_vecs.size();
+        bool reached = true;
+        for (std::size_t t = 0; t < n; ++t) {
+            if (list_.size() + (n - t) < target) {
+                reached = false;
+                break;
+            }
+            const Vec3 w = rotation * cam_vecs[t];
+            std::size_t chosen = 0;
+            double chosen_dot = 0.0;
+            bool found = false;
+            for_each_query_cell(grid_, w, tolerance_, [&](const std::size_t* first, const std::size_t* last) {
+                for (const std::size_t* it = first; it != last; ++it) {
+                    const std::size_t s = *it;
+                    if (used_[s]) continue;
+                    const double d = w.dot(catalog_.stars[s].unit);
+                    if (!(d > cos_tolerance_)) continue;
+                    if (!found || d > chosen_dot || (d == chosen_dot && s < chosen)) {
+                        chosen = s;
+                        chosen_dot = d;
+                        found = true;
+                    }
+                }
+            });
+            if (found) {
+                used_[chosen] = 1;
+                list_.push_back({t, chosen});
+                residual_ += std::acos(std::clamp(chosen_dot, -1.0, 1.0));
+            }
+        }
+        for (const Correspondence& c : list_) used_[c.star] = 0;
+        return reached && list_.size() >= target;
+    }
+
+    const Catalog& catalog_;
+    const StarGrid& grid_;
+    double tolerance_;
+    double cos_tolerance_;
+    std::vector<std::uint8_t> used_;
+    TriangleSearch triangles_;
+    std::vector<StarTriple> hypotheses_;
+    // Appends one triangle's hypotheses to the book; past the size limit the book
+    // is dropped (the mirror test then searches afresh). False once dropped.
+    bool remember(const std::vector<StarTriple>& hypotheses) {
+        if (book_.size() + hypotheses.size() > MAX_BOOK_HYPOTHESES) {
+            forget();
+            return false;
+        }
+        for (const StarTriple& h : hypotheses) {
+            book_.push_back({static_cast<std::uint16_t>(h[0]), static_cast<std::uint16_t>(h[1]),
+                             static_cast<std::uint16_t>(h[2])});
+        }
+        book_ends_.push_back(book_.size());
+        return true;
+    }
+    void forget() {
+        recording_ = false;
+        book_ = {};
+        book_ends_ = {};
+    }
+
+    // Star indices of hypotheses come from the 16-bit pair index.
+    using BookTriple = std::array<std::uint16_t, 3>;
+    // 6 bytes each: the book stays under 48 MB however wide the tolerance.
+    static constexpr std::size_t MAX_BOOK_HYPOTHESES = 8'000'000;
+
+    bool recording_ = false;
+    bool recorded_ = false;
+    std::vector<BookTriple> book_;          // recorded hypotheses of all triangles, in search order
+    std::vector<std::size_t> book_ends_;    // end of each triangle's hypotheses in book_
+    std::vector<Correspondence> list_;
+    double residual_ = 0.0;
+};
+
+// Binomial upper tail P(X >= k0) for X ~ B(b, p).
+double binomial_tail(std::size_t b, std::size_t k0, double p) {
+    double total = 0.0;
+    for (std::size_t k = k0; k <= b; ++k) {
+        double choose = 1.0;
+        for (std::size_t r = 0; r < k; ++r) choose *= static_cast<double>(b - r) / static_cast<double>(k - r);
+        total += choose * int_pow(p, k) * int_pow(1.0 - p, b - k);
+    }
+    return total;
+}
+
+// Whether an identification of m correspondences passes the chance and mirror
+// tests. `verifier` works on the same catalog, grid and tolerance.
+bool passes_confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, const Catalog& catalog,
+                              double tolerance, std::size_t triangle_stars, Verifier& verifier) {
+    if (m < MIN_CORRESPONDENCES) return false;
+    const std::size_t n = cam_vecs.size();
+    const double c = std::cos(tolerance);
+
+    // Chance: the tolerance caps of all catalog stars cover this fraction of the sky.
+    const double p = std::clamp(static_cast<double>(catalog.stars.size()) * (1.0 - c) / 2.0, 0.0, 1.0);
+    if (n >= 3 && m >= 3) {
+        const std::size_t b = n - 3;
+        const std::size_t k0 = m - 3;
+        if (k0 <= b && binomial_tail(b, k0, p) > MAX_CHANCE_PROBABILITY) return false;
+    }
+
+    // Mirror: the reflected detections must not match the sky as well.
+    if (triangle_stars == 0) return true;
+    std::vector<Vec3> mirrored(cam_vecs.begin(), cam_vecs.end());
+    for (Vec3& v : mirrored) v.x() = -v.x();
+    bool mirror_matches = false;
+    verifier.search(mirrored, triangle_stars, m, [&](const std::vector<Correspondence>&, double) {
+        mirror_matches = true;
+        return false;
+    });
+    if (mirror_matches) return false;
+    return true;
+}
+
+}  // namespace
+
+bool same_identification(std::span<const Correspondence> lead, std::span<const Correspondence> other,
+                         const Catalog& catalog, double cos_tolerance) {
+    auto it = other.begin();
+    for (const Correspondence& c : lead) {
+        while (it != other.end() && it->cam < c.cam) ++it;
+        if (it == other.end() || it->cam != c.cam) return false;
+        if (it->star != c.star &&
+            !(catalog.stars[c.star].unit.dot(catalog.stars[it->star].unit) > cos_tolerance)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Status confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, const Catalog& catalog, const StarGrid& grid,
+                         double tolerance, std::size_t triangle_stars) {
+    Verifier verifier(catalog, grid, tolerance);
+    if (!passes_confidence_checks(m, cam_vecs, catalog, tolerance, triangle_stars, verifier)) {
+        return Error(NoMatch{});
+    }
+    return Ok{};
+}
+
+Result<MatchResult> match_stars(std::span<const Vec3> cam_vecs, const Catalog& catalog, std::size_t triangle_stars,
+                                double tolerance) {
+    const std::size_t n = cam_vecs.size();
+    if (n < MIN_CORRESPONDENCES) return Error(InsufficientStars{MIN_CORRESPONDENCES, n});
+    const StarGrid grid = StarGrid::build(catalog.stars, tolerance);
+    if (triangle_stars == 0) return Error(NoMatch{});
+
+    Verifier verifier(catalog, grid, tolerance);
+    const double cos_tolerance = verifier.cos_tolerance();
+    CandidateTally tally;
+    verifier.record_hypotheses();
+    verifier.search(cam_vecs, triangle_stars, MIN_CORRESPONDENCES,
+                    [&](const std::vector<Correspondence>& list, double residual_sum) {
+                        tally.offer(list, residual_sum,
+                                    [&](std::span<const Correspondence> best, std::span<const Correspondence> other) {
+                                        return same_identification(best, other, catalog, cos_tolerance);
+                                    });
+                        return true;
+                    });
+
+    if (tally.tie()) {
+        if (!passes_confidence_checks(tally.tie()->list_a.size(), cam_vecs, catalog, tolerance, triangle_stars,
+                                      verifier)) {
+            return Error(NoMatch{});
+        }
+        MatchTie tie = tally.take_tie();
+        return Error(MatchAmbiguous{std::move(tie.list_a), std::move(tie.list_b), tie.residual_a, tie.residual_b});
+    }
+    if (!tally.has_best()) return Error(NoMatch{});
+    if (!passes_confidence_checks(tally.best().size(), cam_vecs, catalog, tolerance, triangle_stars, verifier)) {
+        return Error(NoMatch{});
+    }
+    const std::size_t margin = tally.margin();
+    return MatchResult{tally.take_best(), margin};
+}
+
+}  // namespace stelvane
