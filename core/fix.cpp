@@ -1,9 +1,16 @@
-// Great-circle distance and the covariance ellipse of a fix.
+// The single-image fix road, the covariance ellipse of a fix and great-circle distance.
 #include "core/fix.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
+#include "core/attitude.hpp"
+#include "core/ephemeris.hpp"
+#include "core/frame.hpp"
+#include "core/matcher.hpp"
+#include "core/solve.hpp"
+#include "core/timescale.hpp"
 #include "core/units.hpp"
 
 namespace stelvane {
@@ -41,6 +48,298 @@ std::optional<EllipseNm> azimuth_ellipse_2sigma(std::span<const double> azimuths
     const double scale = ncc * ncc + nss * nss + 2.0 * ncs * ncs;
     if (1e-12 * scale > std::fabs(det) || det == 0.0) return std::nullopt;
     return ellipse_2sigma_from_covariance(nss / det, ncc / det, -ncs / det);
+}
+
+}  // namespace stelvane
+
+// ---------------------------------------------------------------------------
+// The single-image road.
+
+namespace stelvane {
+
+namespace {
+
+using namespace fix_constants;
+
+std::optional<PixelMask> mask_arg(const PixelMask* mask) {
+    return mask ? std::optional<PixelMask>(*mask) : std::nullopt;
+}
+
+// Orders doubles by IEEE-754 total order: -NaN < -inf < ... < -0 < +0 < ... < inf < +NaN.
+std::int64_t total_order_key(double v) {
+    std::int64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+// Longitude reduced to (-pi, pi].
+double wrap_longitude(double lon) {
+    double l = std::fmod(lon, units::TWO_PI);
+    if (l < 0.0) l += units::TWO_PI;
+    if (l > units::PI) l -= units::TWO_PI;
+    return l;
+}
+
+// Altitude of a camera direction above the plane normal to the unit up vector.
+double measured_altitude(const Vec3& direction, const Vec3& up) {
+    return units::PI / 2.0 - std::acos(std::clamp(direction.dot(up), -1.0, 1.0));
+}
+
+// Bennett's refraction removed from an apparent altitude (both radians).
+double remove_refraction(double h) {
+    const double h_deg = h * units::RAD_TO_DEG;
+    double r_arcmin = 1.0 / std::tan((h_deg + 7.31 / (h_deg + 4.4)) * (units::PI / 180.0));
+    r_arcmin = std::max(r_arcmin, 0.0);
+    return h + (r_arcmin / -60.0) * (units::PI / 180.0);
+}
+
+// Apparent right ascension and declination of date of a J2000 direction: precession
+// and annual aberration against a low-precision Sun.
+EquatorialPosition apparent_place(const Vec3& s, const Mat3& precession, double jd) {
+    const double t = (jd - units::J2000_JD) / units::DAYS_PER_JULIAN_CENTURY;
+    const double g = (357.528 + 35999.05 * t) * units::DEG;
+    const double lambda_sun = (280.46 + 36000.771 * t + 1.915 * std::sin(g) + 0.02 * std::sin(2.0 * g)) * units::DEG;
+    const double eps = (23.4393 - 0.013 * t) * units::DEG;
+    const Vec3 aberration(std::sin(lambda_sun), -std::cos(lambda_sun) * std::cos(eps),
+                          -std::cos(lambda_sun) * std::sin(eps));
+    const Vec3 a = (precession * s + ABERRATION_RAD * aberration).normalized();
+    return {std::atan2(a.y(), a.x()), std::asin(std::clamp(a.z(), -1.0, 1.0))};
+}
+
+// Unit quaternion (x, y, z, w) of a rotation matrix.
+std::array<double, 4> quaternion_of(const Mat3& m) {
+    const double trace = m(0, 0) + m(1, 1) + m(2, 2);
+    if (trace > 0.0) {
+        const double s = 2.0 * std::sqrt(1.0 + trace);
+        return {(m(2, 1) - m(1, 2)) / s, (m(0, 2) - m(2, 0)) / s, (m(1, 0) - m(0, 1)) / s, s / 4.0};
+    }
+    if (m(0, 0) > m(1, 1) && m(0, 0) > m(2, 2)) {
+        const double s = 2.0 * std::sqrt(1.0 + m(0, 0) - m(1, 1) - m(2, 2));
+        return {s / 4.0, (m(0, 1) + m(1, 0)) / s, (m(0, 2) + m(2, 0)) / s, (m(2, 1) - m(1, 2)) / s};
+    }
+    if (m(1, 1) > m(2, 2)) {
+        const double s = 2.0 * std::sqrt(1.0 + m(1, 1) - m(0, 0) - m(2, 2));
+        return {(m(0, 1) + m(1, 0)) / s, s / 4.0, (m(1, 2) + m(2, 1)) / s, (m(0, 2) - m(2, 0)) / s};
+    }
+    const double s = 2.0 * std::sqrt(1.0 + m(2, 2) - m(0, 0) - m(1, 1));
+    return {(m(0, 2) + m(2, 0)) / s, (m(1, 2) + m(2, 1)) / s, s / 4.0, (m(1, 0) - m(0, 1)) / s};
+}
+
+// The caller's gates on the finished fit, in order; nothing when the fix is healthy.
+std::optional<Error> health_gate(const SolveConfig& config, std::size_t matched, std::size_t margin, double rms) {
+    if (config.min_matched_stars && matched < *config.min_matched_stars) {
+        return Error(ThinLock{ThinLockReason::TooFewMatched, matched, margin, rms});
+    }
+    if (config.max_residual_rms && rms > *config.max_residual_rms) {
+        return Error(ThinLock{ThinLockReason::ResidualTooLarge, matched, margin, rms});
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+Result<Vec3> unit_up(const Vec3& up_cam) {
+    const double norm = up_cam.norm();
+    if (!up_cam.allFinite() || !std::isfinite(norm) || norm < UP_NORM_FLOOR) return DegenerateUp{};
+    return Vec3(up_cam / norm);
+}
+
+Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, const PixelMask* mask, const SolveConfig& config) {
+    StarsAndSun found;
+    if (config.use_sun) {
+        if (auto disc = detect_sun_masked(image, config.sun_min_area, mask_arg(mask))) found.sun = Pixel{disc->x, disc->y};
+    }
+    auto stars = detect_centroids_masked(image, config.max_centroids, mask_arg(mask));
+    if (!stars) return std::move(stars).error();
+    found.centroids = std::move(stars).value();
+    if (found.sun) {
+        // Stars inside the Sun's glare are not stars.
+        const double radius = 4.0 * std::sqrt(static_cast<double>(config.sun_min_area));
+        const Pixel sun = *found.sun;
+        std::erase_if(found.centroids,
+                      [&](const Centroid& c) { return !(std::hypot(c.x - sun.x, c.y - sun.y) > radius); });
+    }
+    return found;
+}
+
+std::vector<Vec3> ordered_cam_vecs(std::span<const Centroid> centroids, const Camera& camera,
+                                   std::size_t max_centroids) {
+    std::vector<Centroid> sorted(centroids.begin(), centroids.end());
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Centroid& a, const Centroid& b) {
+        return total_order_key(a.flux) > total_order_key(b.flux);
+    });
+    sorted.resize(std::min(max_centroids, sorted.size()));
+    std::vector<Vec3> vecs;
+    vecs.reserve(sorted.size());
+    for (const Centroid& c : sorted) vecs.push_back(camera.pixel_to_vec(c.x, c.y));
+    return vecs;
+}
+
+Result<PositionFix> resolve_from_matches(std::span<const Correspondence> correspondences, std::size_t margin,
+                                         std::span<const Vec3> cam_vecs, double jd, std::optional<Pixel> sun,
+                                         const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                         const SolveConfig& config) {
+    std::vector<Vec3> body, reference;
+    body.reserve(correspondences.size());
+    reference.reserve(correspondences.size());
+    for (const Correspondence& c : correspondences) {
+        body.push_back(cam_vecs[c.cam]);
+        reference.push_back(catalog.stars[c.star].unit_at(jd, catalog.epoch));
+    }
+    auto rotation = solve_wahba(body, reference);
+    if (!rotation) return std::move(rotation).error();
+    const Mat3& r = *rotation;
+    const double gmst = gmst_rad(jd);
+    const Mat3 p = precession_matrix(jd);
+
+    // The zenith in the sky of date gives the starting position.
+    const Vec3 up = up_cam / up_cam.norm();
+    const Vec3 zenith = p * (r * up);
+    const double lat0 = std::asin(std::clamp(zenith.z(), -1.0, 1.0));
+    const double lon0 = wrap_longitude(std::atan2(zenith.y(), zenith.x()) - gmst);
+
+    PositionFix fix;
+    std::vector<Observation> observations;
+    observations.reserve(correspondences.size() + 1);
+    for (std::size_t k = 0; k < correspondences.size(); ++k) {
+        const double h = measured_altitude(body[k], up);
+        if (config.min_altitude > h) continue;  // a NaN altitude stays and makes the fit singular
+        const EquatorialPosition place = apparent_place(reference[k], p, jd);
+        observations.push_back({place.ra_rad, place.dec_rad, remove_refraction(h), config.sigma_rad});
+        fix.matched_hr_ids.push_back(catalog.stars[correspondences[k].star].hr);
+    }
+    if (sun) {
+        const double h = measured_altitude(camera.pixel_to_vec(sun->x, sun->y), up);
+        if (h >= config.min_altitude) {
+            const EquatorialPosition s = sun_apparent(jd);
+            observations.push_back({s.ra_rad, s.dec_rad, remove_refraction(h), config.sun_sigma});
+            fix.used_sun = true;
+        }
+    }
+    if (observations.size() < 3) return InsufficientStars{3, observations.size()};
+
+    auto fit = refine_fix(observations, gmst, lat0, lon0);
+    if (!fit) return std::move(fit).error();
+    double sum_sq = 0.0;
+    for (const Observation& o : observations) {
+        const double r_alt = o.alt - computed_altitude(o, gmst, fit->lat_rad, fit->lon_rad);
+        sum_sq += r_alt * r_alt;
+    }
+    fix.residual_rms_rad = std::sqrt(sum_sq / static_cast<double>(observations.size()));
+    if (auto gate = health_gate(config, fix.matched_hr_ids.size(), margin, fix.residual_rms_rad)) return *gate;
+
+    const auto& c = fit->covariance;
+    fix.covariance = {{{c[0][0], c[0][1]}, {c[1][0], c[1][1]}}};
+    fix.ellipse_2sigma_nm = ellipse_2sigma_from_covariance(c[0][0], c[1][1], c[0][1]);
+    fix.latitude_deg = fit->lat_rad * units::RAD_TO_DEG;
+    fix.longitude_deg = wrap_longitude(fit->lon_rad) * units::RAD_TO_DEG;
+    fix.n_iterations = fit->n_iterations;
+    fix.match_margin = margin;
+    fix.attitude = quaternion_of(r);
+    return fix;
+}
+
+Result<PositionFix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<Pixel> sun,
+                                               const Camera& camera, const Vec3& up_cam, double jd,
+                                               const Catalog& catalog, const SolveConfig& config) {
+    if (auto up = unit_up(up_cam); !up) return std::move(up).error();
+    const std::vector<Vec3> cam_vecs = ordered_cam_vecs(centroids, camera, config.max_centroids);
+    if (cam_vecs.size() < 4) return InsufficientStars{4, cam_vecs.size()};
+    auto match = match_stars(cam_vecs, catalog, config.triangle_stars, config.match_tolerance);
+    if (!match) return std::move(match).error();
+    return resolve_from_matches(match->correspondences, match->margin, cam_vecs, jd, sun, camera, up_cam, catalog,
+                                config);
+}
+
+Result<PositionFix> resolve_fix_masked(const GrayImage& image, const PixelMask* mask, const Camera& camera,
+                                       const Vec3& up_cam, const Catalog& catalog, double jd,
+                                       const SolveConfig& config) {
+    auto found = detect_stars_and_sun(image, mask, config);
+    if (!found) return std::move(found).error();
+    return resolve_fix_from_centroids(found->centroids, found->sun, camera, up_cam, jd, catalog, config);
+}
+
+// ---------------------------------------------------------------------------
+// Tie-breaking with a remembered position.
+
+Status FixHistory::set_last_known_position(double lat_deg, double lon_deg, double jd) {
+    if (!std::isfinite(lat_deg) || std::fabs(lat_deg) > 90.0) {
+        return BadPosition{"latitude " + format_number(lat_deg) + " out of range [-90, 90]"};
+    }
+    if (!std::isfinite(lon_deg) || std::fabs(lon_deg) > 180.0) {
+        return BadPosition{"longitude " + format_number(lon_deg) + " out of range [-180, 180]"};
+    }
+    if (!std::isfinite(jd)) return BadPosition{"timestamp jd " + format_number(jd) + " is not finite"};
+    reference_ = FixReference{lat_deg, lon_deg, jd};
+    return Ok{};
+}
+
+bool passes_health_gates(const SolveConfig& config, const PositionFix& fix) {
+    return (!config.min_matched_stars || fix.matched_hr_ids.size() >= *config.min_matched_stars) &&
+           (!config.max_residual_rms || fix.residual_rms_rad <= *config.max_residual_rms);
+}
+
+namespace {
+
+struct Candidate {
+    PositionFix fix;
+    double distance_nm;
+};
+
+// One tied identification solved with a margin of 0 and measured from the reference.
+std::optional<Candidate> solve_candidate(std::span<const Correspondence> list, std::span<const Vec3> cam_vecs,
+                                         double jd, std::optional<Pixel> sun, const Camera& camera,
+                                         const Vec3& up_cam, const Catalog& catalog, const SolveConfig& config,
+                                         const FixReference& reference) {
+    auto fix = resolve_from_matches(list, 0, cam_vecs, jd, sun, camera, up_cam, catalog, config);
+    if (!fix) return std::nullopt;
+    const double d = great_circle_nm(reference.latitude_deg, reference.longitude_deg, fix->latitude_deg,
+                                     fix->longitude_deg);
+    return Candidate{std::move(fix).value(), d};
+}
+
+bool reference_is_recent(const SolveConfig& config, const FixHistory& history, double jd) {
+    return config.max_reference_age_s && config.max_disambiguation_distance_nm && history.reference() &&
+           std::fabs((jd - history.reference()->jd) * 86400.0) <= *config.max_reference_age_s;
+}
+
+void record(FixHistory& history, const PositionFix& fix, double jd) {
+    // A fix from the engine always lies in range; a refusal would leave the history as it was.
+    (void)history.set_last_known_position(fix.latitude_deg, fix.longitude_deg, jd);
+}
+
+}  // namespace
+
+Result<PositionFix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids, std::optional<Pixel> sun,
+                                                       const Camera& camera, const Vec3& up_cam, double jd,
+                                                       const Catalog& catalog, const SolveConfig& config,
+                                                       FixHistory& history) {
+    auto first = resolve_fix_from_centroids(centroids, sun, camera, up_cam, jd, catalog, config);
+    if (first) {
+        if (passes_health_gates(config, *first)) record(history, *first, jd);
+        return first;
+    }
+    const auto* tie = first.error().get_if<MatchAmbiguous>();
+    if (tie == nullptr || !reference_is_recent(config, history, jd)) return first;
+
+    const FixReference reference = *history.reference();
+    const std::vector<Vec3> cam_vecs = ordered_cam_vecs(centroids, camera, config.max_centroids);
+    auto a = solve_candidate(tie->list_a, cam_vecs, jd, sun, camera, up_cam, catalog, config, reference);
+    auto b = solve_candidate(tie->list_b, cam_vecs, jd, sun, camera, up_cam, catalog, config, reference);
+    // List A wins equal distances and comparisons with NaN.
+    std::optional<Candidate> choice = (a && b) ? (a->distance_nm > b->distance_nm ? b : a) : (a ? a : b);
+    if (!choice || !(*config.max_disambiguation_distance_nm >= choice->distance_nm)) return first;
+    if (passes_health_gates(config, choice->fix)) record(history, choice->fix, jd);
+    return std::move(choice->fix);
+}
+
+Result<PositionFix> resolve_fix_masked_tracked(const GrayImage& image, const PixelMask* mask, const Camera& camera,
+                                               const Vec3& up_cam, const Catalog& catalog, double jd,
+                                               const SolveConfig& config, FixHistory& history) {
+    auto found = detect_stars_and_sun(image, mask, config);
+    if (!found) return std::move(found).error();
+    return resolve_fix_from_centroids_tracked(found->centroids, found->sun, camera, up_cam, jd, catalog, config,
+                                              history);
 }
 
 }  // namespace stelvane

@@ -1,9 +1,20 @@
-// Position-fix geometry: great-circle distances between fixes and the 2-sigma
-// error ellipse that a set of sight azimuths allows.
+// The position fix: the single-image road from detections to latitude and
+// longitude (identification, attitude, altitudes, least squares, health gates),
+// the 2-sigma ellipse of a fix and great-circle distances between fixes.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
+
+#include "core/catalog.hpp"
+#include "core/centroid.hpp"
+#include "core/error.hpp"
+#include "core/image.hpp"
+#include "core/plate.hpp"
+#include "core/vec.hpp"
 
 namespace stelvane {
 
@@ -28,5 +39,117 @@ std::optional<EllipseNm> azimuth_ellipse_2sigma(std::span<const double> azimuths
 
 // The 2-sigma ellipse of a north/east covariance (radians squared).
 EllipseNm ellipse_2sigma_from_covariance(double var_north, double var_east, double cov_ne);
+
+
+// Fixed constants of the road.
+namespace fix_constants {
+inline constexpr double MIN_ALTITUDE_RAD = 0.2617993877991494;     // 15 deg
+inline constexpr double MATCH_TOLERANCE_FLOOR_RAD = 0.0011635528346628863;  // 4 arcmin
+inline constexpr double SUN_SIGMA_RAD = 0.0002908882086657216;     // 1 arcmin
+inline constexpr std::size_t SUN_MIN_AREA = 300;
+inline constexpr std::size_t DEFAULT_MAX_CENTROIDS = 12;
+inline constexpr std::size_t TRIANGLE_STARS_FISHEYE = 12;
+inline constexpr std::size_t TRIANGLE_STARS_PINHOLE = 5;
+inline constexpr double UP_NORM_FLOOR = 1e-9;
+// Constant of annual aberration, 20.49552 arcsec.
+inline constexpr double ABERRATION_RAD = 9.936508497454117e-05;
+}  // namespace fix_constants
+
+// Per-solve tuning, built once per call and read-only during the solve.
+struct SolveConfig {
+    std::optional<std::size_t> min_matched_stars;      // absent: no gate
+    std::optional<double> max_residual_rms;            // radians; absent: no gate
+    std::optional<double> max_reference_age_s;        // tracker only
+    std::optional<double> max_disambiguation_distance_nm;  // tracker only
+    double match_tolerance = fix_constants::MATCH_TOLERANCE_FLOOR_RAD;
+    double min_altitude = fix_constants::MIN_ALTITUDE_RAD;
+    std::size_t max_centroids = fix_constants::DEFAULT_MAX_CENTROIDS;
+    double sigma_rad = 0.0;
+    std::size_t triangle_stars = fix_constants::TRIANGLE_STARS_PINHOLE;
+    double sun_sigma = fix_constants::SUN_SIGMA_RAD;
+    std::size_t sun_min_area = fix_constants::SUN_MIN_AREA;
+    bool use_sun = false;
+};
+
+struct PositionFix {
+    double latitude_deg = 0.0;   // north positive, not clamped
+    double longitude_deg = 0.0;  // east positive, in (-180, 180]
+    std::array<std::array<double, 2>, 2> covariance{};  // [[var_n, cov_ne], [cov_ne, var_e]], rad^2
+    EllipseNm ellipse_2sigma_nm{};
+    std::vector<std::uint32_t> matched_hr_ids;  // stars that entered the fit, correspondence order
+    std::size_t n_iterations = 0;
+    bool used_sun = false;
+    double residual_rms_rad = 0.0;
+    std::size_t match_margin = 0;
+    std::array<double, 4> attitude{};  // camera-to-catalog rotation as a unit quaternion (x, y, z, w)
+};
+
+struct StarsAndSun {
+    std::vector<Centroid> centroids;
+    std::optional<Pixel> sun;
+};
+
+// Finds the Sun (when configured) and the stars, dropping stars within the Sun's glare.
+Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, const PixelMask* mask, const SolveConfig& config);
+
+// The camera directions of the brightest centroids (stable sort by flux in IEEE
+// total order, largest first), truncated to max_centroids; index k is camera index k.
+std::vector<Vec3> ordered_cam_vecs(std::span<const Centroid> centroids, const Camera& camera,
+                                   std::size_t max_centroids);
+
+// Attitude, altitudes, refraction, apparent places and the fit, from identified stars.
+Result<PositionFix> resolve_from_matches(std::span<const Correspondence> correspondences, std::size_t margin,
+                                         std::span<const Vec3> cam_vecs, double jd, std::optional<Pixel> sun,
+                                         const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                         const SolveConfig& config);
+
+// The road from a centroid list: up-vector check, directions, identification, fit.
+Result<PositionFix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<Pixel> sun,
+                                               const Camera& camera, const Vec3& up_cam, double jd,
+                                               const Catalog& catalog, const SolveConfig& config);
+
+// The road from an image: detection first (a bad mask wins over a bad up vector), then the centroid road.
+Result<PositionFix> resolve_fix_masked(const GrayImage& image, const PixelMask* mask, const Camera& camera,
+                                       const Vec3& up_cam, const Catalog& catalog, double jd,
+                                       const SolveConfig& config);
+
+// The up vector's unit direction, or DegenerateUp when non-finite or shorter than 1e-9.
+Result<Vec3> unit_up(const Vec3& up_cam);
+
+// ---------------------------------------------------------------------------
+// Tie-breaking with a remembered position.
+
+struct FixReference {
+    double latitude_deg;   // [-90, 90]
+    double longitude_deg;  // [-180, 180]
+    double jd;             // finite
+};
+
+// The tracker's memory: the last healthy fix or a position supplied from outside.
+class FixHistory {
+public:
+    // Replaces the reference; BadPosition (history unchanged) for an out-of-range
+    // latitude or longitude or a non-finite date.
+    Status set_last_known_position(double lat_deg, double lon_deg, double jd);
+    const std::optional<FixReference>& reference() const { return reference_; }
+
+private:
+    std::optional<FixReference> reference_;
+};
+
+// Whether a finished fix passes the configuration's two health gates.
+bool passes_health_gates(const SolveConfig& config, const PositionFix& fix);
+
+// The centroid road with memory: a healthy fix becomes the next reference, and a
+// tied match is broken in favour of the candidate nearer a recent reference.
+Result<PositionFix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids, std::optional<Pixel> sun,
+                                                       const Camera& camera, const Vec3& up_cam, double jd,
+                                                       const Catalog& catalog, const SolveConfig& config,
+                                                       FixHistory& history);
+
+// The image road with memory: detection as resolve_fix_masked, then the tracked centroid road.
+Result<PositionFix> resolve_fix_masked_tracked(const GrayImage& image, const PixelMask* mask, const Camera& camera,
+                                               const Vec3& up_cam, const Catalog& catalog, double jd,
+                                               const SolveConfig& config, FixHistory& history);
 
 }  // namespace stelvane

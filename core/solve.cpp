@@ -5,6 +5,14 @@
 
 namespace stelvane {
 
+double computed_altitude(const Observation& observation, double gmst_rad, double lat_rad, double lon_rad) {
+    const double hour_angle = gmst_rad + lon_rad - observation.ra;
+    double s = std::sin(lat_rad) * std::sin(observation.dec) +
+               std::cos(lat_rad) * std::cos(observation.dec) * std::cos(hour_angle);
+    s = std::fmin(std::fmax(s, -1.0), 1.0);
+    return std::asin(s);
+}
+
 Result<RefinedFix> refine_fix(std::span<const Observation> observations, double gmst_rad, double lat0_rad,
                               double lon0_rad) {
     if (observations.size() < 2) return Error(InsufficientStars{2, observations.size()});

@@ -33,6 +33,10 @@ inline constexpr double FIX_STEP_CONVERGED_RAD = 1e-9;
 // Singular normal matrix: |det| below this fraction of its squared Frobenius norm.
 inline constexpr double FIX_SINGULAR_RATIO = 1e-12;
 
+// Altitude (radians) of the observation's body at trial position (lat_rad, lon_rad),
+// for the Greenwich sidereal angle gmst_rad: asin of the clamped sine, as the fit computes it.
+double computed_altitude(const Observation& observation, double gmst_rad, double lat_rad, double lon_rad);
+
 // Fits (latitude, longitude) to the observations' altitudes by Gauss-Newton
 // with the analytic Jacobian (d alt / d north = cos Az, d alt / d east = sin Az).
 // Given: the observations, the Greenwich sidereal angle of the instant (held

@@ -14,6 +14,12 @@ using Binder = void (*)(py::module_&);
 void bind_camera(py::module_& m);
 // catalog
 void bind_catalog(py::module_& m);
+// fix
+void bind_fix(py::module_& m);
+void bind_fix_tracker(py::module_& m);
+void bind_resolve_fix(py::module_& m);
+void bind_resolve_from_centroids(py::module_& m);
+void bind_resolve_from_frames(py::module_& m);
 // time
 void bind_julian_date(py::module_& m);
 void bind_gmst_deg(py::module_& m);

@@ -7,6 +7,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "py/errors.hpp"
+
 namespace stelvane::pyb {
 
 namespace py = pybind11;
@@ -46,6 +48,31 @@ void def_method(py::handle cls, const char* name, const char* doc) {
     PyObject* descriptor = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &definition);
     if (descriptor == nullptr) throw py::error_already_set();
     py::setattr(cls, name, py::reinterpret_steal<py::object>(descriptor));
+}
+
+// The C++ value of an instance of a bound class. `Cls.__new__(Cls)` alone (without
+// __init__) leaves it unconstructed: that is refused with `message` rather than read.
+template <class T>
+T& initialised_instance(py::handle obj, const char* message) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(obj.ptr());
+    const py::detail::value_and_holder v_h = instance->get_value_and_holder(py::detail::get_type_info(typeid(T)));
+    if (!v_h.holder_constructed() || v_h.value_ptr() == nullptr) refuse(message);
+    return *v_h.value_ptr<T>();
+}
+
+namespace detail {
+inline PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances: they come only from the functions that return them",
+                 type->tp_name);
+    return nullptr;
+}
+}  // namespace detail
+
+// A class whose instances come only from functions that return them: calling the
+// class, or its __new__, raises TypeError (the module itself allocates instances
+// directly, without __new__).
+inline void forbid_construction(py::handle cls) {
+    reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_new = &detail::refuse_new;
 }
 
 }  // namespace stelvane::pyb

@@ -19,6 +19,8 @@ struct Registration {
 constexpr Registration kRegistrations[] = {
     {"Camera", bind_camera},
     {"Catalog", bind_catalog},
+    {"Fix", bind_fix},
+    {"FixTracker", bind_fix_tracker},
     {"Scene", bind_scene},
     {"julian_date", bind_julian_date},
     {"gmst_deg", bind_gmst_deg},
@@ -29,6 +31,9 @@ constexpr Registration kRegistrations[] = {
     {"great_circle_nm", bind_great_circle_nm},
     {"covariance_ellipse", bind_covariance_ellipse},
     {"synthesize_scene", bind_synthesize_scene},
+    {"resolve_fix", bind_resolve_fix},
+    {"resolve_from_centroids", bind_resolve_from_centroids},
+    {"resolve_from_frames", bind_resolve_from_frames},
     {"remap_image", bind_remap_image},
     {"remap_mask", bind_remap_mask},
     {"sun_apparent_jd", bind_sun_apparent_jd},

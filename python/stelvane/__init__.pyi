@@ -1,5 +1,6 @@
+import datetime
 from collections.abc import Sequence
-from typing import Any, SupportsFloat, SupportsIndex, overload
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -7,6 +8,8 @@ from numpy.typing import NDArray
 __all__ = [
     "Camera",
     "Catalog",
+    "Fix",
+    "FixTracker",
     "Scene",
     "julian_date",
     "gmst_deg",
@@ -17,6 +20,9 @@ __all__ = [
     "great_circle_nm",
     "covariance_ellipse",
     "synthesize_scene",
+    "resolve_fix",
+    "resolve_from_centroids",
+    "resolve_from_frames",
     "remap_image",
     "remap_mask",
     "sun_apparent_jd",
@@ -66,6 +72,49 @@ class Catalog:
     ) -> bool: ...
     @property
     def n_stars(self) -> int: ...
+
+_Utc: TypeAlias = tuple[int, int, int, int, int, float] | datetime.datetime
+_Image: TypeAlias = NDArray[np.uint16] | NDArray[np.uint8]
+
+class Fix:
+    @property
+    def latitude_deg(self) -> float: ...
+    @property
+    def longitude_deg(self) -> float: ...
+    @property
+    def covariance(self) -> list[list[float]]: ...
+    @property
+    def ellipse_2sigma_nm(self) -> tuple[float, float, float]: ...
+    @property
+    def matched_hr_ids(self) -> list[int]: ...
+    @property
+    def n_iterations(self) -> int: ...
+    @property
+    def used_sun(self) -> bool: ...
+    @property
+    def residual_rms_rad(self) -> float: ...
+    @property
+    def match_margin(self) -> int: ...
+
+class FixTracker:
+    def __init__(self, *, max_reference_age_s: SupportsFloat, max_disambiguation_distance_nm: SupportsFloat) -> None: ...
+    def resolve_fix(
+        self, /, image: _Image, focal_px: SupportsFloat | None, cx: SupportsFloat, cy: SupportsFloat,
+        up_cam: Sequence[SupportsFloat], utc: _Utc, catalog: Catalog, sigma_arcmin: SupportsFloat | None = None,
+        fisheye_fov_deg: SupportsFloat | None = None, k1: SupportsFloat = 0.0, k2: SupportsFloat = 0.0,
+        k3: SupportsFloat = 0.0, k4: SupportsFloat = 0.0, use_sun: bool = False,
+        max_centroids: SupportsIndex | None = None, min_matched_stars: SupportsIndex | None = None,
+        max_residual_rms_arcmin: SupportsFloat | None = None, mask: NDArray[np.bool_] | None = None,
+    ) -> Fix: ...
+    def resolve_from_centroids(
+        self, /, centroids: Sequence[Sequence[SupportsFloat]], focal_px: SupportsFloat | None, cx: SupportsFloat,
+        cy: SupportsFloat, up_cam: Sequence[SupportsFloat], utc: _Utc, catalog: Catalog,
+        sigma_arcmin: SupportsFloat | None = None, fisheye_fov_deg: SupportsFloat | None = None,
+        k1: SupportsFloat = 0.0, k2: SupportsFloat = 0.0, k3: SupportsFloat = 0.0, k4: SupportsFloat = 0.0,
+        max_centroids: SupportsIndex | None = None, min_matched_stars: SupportsIndex | None = None,
+        max_residual_rms_arcmin: SupportsFloat | None = None,
+    ) -> Fix: ...
+    def set_last_known_position(self, /, lat_deg: SupportsFloat, lon_deg: SupportsFloat, utc: _Utc) -> None: ...
 
 class Scene:
     @property
@@ -126,3 +175,27 @@ def remap_mask(
     dst_k3: SupportsFloat = 0.0, dst_k4: SupportsFloat = 0.0,
 ) -> NDArray[np.bool_]: ...
 def sun_apparent_jd(jd: SupportsFloat) -> tuple[float, float]: ...
+def resolve_fix(
+    image: _Image, focal_px: SupportsFloat | None, cx: SupportsFloat, cy: SupportsFloat,
+    up_cam: Sequence[SupportsFloat], utc: _Utc, catalog: Catalog, sigma_arcmin: SupportsFloat | None = None,
+    fisheye_fov_deg: SupportsFloat | None = None, k1: SupportsFloat = 0.0, k2: SupportsFloat = 0.0,
+    k3: SupportsFloat = 0.0, k4: SupportsFloat = 0.0, use_sun: bool = False,
+    max_centroids: SupportsIndex | None = None, min_matched_stars: SupportsIndex | None = None,
+    max_residual_rms_arcmin: SupportsFloat | None = None, mask: NDArray[np.bool_] | None = None,
+) -> Fix: ...
+def resolve_from_centroids(
+    centroids: Sequence[Sequence[SupportsFloat]], focal_px: SupportsFloat | None, cx: SupportsFloat,
+    cy: SupportsFloat, up_cam: Sequence[SupportsFloat], utc: _Utc, catalog: Catalog,
+    sigma_arcmin: SupportsFloat | None = None, fisheye_fov_deg: SupportsFloat | None = None,
+    k1: SupportsFloat = 0.0, k2: SupportsFloat = 0.0, k3: SupportsFloat = 0.0, k4: SupportsFloat = 0.0,
+    max_centroids: SupportsIndex | None = None, min_matched_stars: SupportsIndex | None = None,
+    max_residual_rms_arcmin: SupportsFloat | None = None,
+) -> Fix: ...
+def resolve_from_frames(
+    frames: Sequence[_Image], times_utc: Sequence[_Utc], focal_px: SupportsFloat | None, cx: SupportsFloat,
+    cy: SupportsFloat, up_cam: Sequence[SupportsFloat], catalog: Catalog, sigma_arcmin: SupportsFloat | None = None,
+    fisheye_fov_deg: SupportsFloat | None = None, k1: SupportsFloat = 0.0, k2: SupportsFloat = 0.0,
+    k3: SupportsFloat = 0.0, k4: SupportsFloat = 0.0, psf_sigma_px: SupportsFloat = 1.0,
+    max_centroids: SupportsIndex | None = None, min_matched_stars: SupportsIndex | None = None,
+    max_residual_rms_arcmin: SupportsFloat | None = None,
+) -> Fix: ...

@@ -1,0 +1,175 @@
+// resolve_fix, resolve_from_centroids and the Fix result class.
+#include <pybind11/numpy.h>
+
+#include "core/site.hpp"
+#include "core/temporal.hpp"
+#include "core/units.hpp"
+#include "py/bindings.hpp"
+#include "py/catalog_object.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+#include "py/intake.hpp"
+#include "py/method.hpp"
+#include "py/signature.hpp"
+#include "py/solve_args.hpp"
+
+namespace stelvane::pyb {
+
+namespace {
+
+using Bound = std::vector<py::object>;
+
+const char* const kResolveFixDoc =
+    "resolve_fix(image, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, fisheye_fov_deg=None, k1=0.0, "
+    "k2=0.0, k3=0.0, k4=0.0, use_sun=False, max_centroids=None, min_matched_stars=None, "
+    "max_residual_rms_arcmin=None, mask=None)\n--\n\n"
+    "Resolve a position fix from a night-sky image, the up direction in the camera frame and a UTC instant.\n\n"
+    "image is a 2-D uint16 (or uint8, widened by 257) array; cx, cy the principal point in pixels; up_cam\n"
+    "three floats giving the local vertical in the camera frame (+x right, +y down, +z boresight), any\n"
+    "length; catalog a stelvane.Catalog. Without fisheye_fov_deg the camera is a pinhole of focal_px pixels.\n"
+    "With fisheye_fov_deg set and k1..k4 all zero it is the ideal equidistant fisheye whose focal fills the\n"
+    "shorter image dimension: pass focal_px=None (a focal given there is refused). With any non-zero\n"
+    "coefficient it is a calibrated distorted fisheye up to degree 9,\n"
+    "r_px = focal_px * (theta + k1*theta^3 + k2*theta^5 + k3*theta^7 + k4*theta^9), where focal_px is the\n"
+    "real radial scale and cx, cy the real optical centre.\n\n"
+    "utc is a (year, month, day, hour, minute, second) tuple or a timezone-aware datetime; a naive datetime\n"
+    "is refused. sigma_arcmin, the altitude standard deviation of one star, defaults to half the camera's\n"
+    "pixel scale floored at one arcminute (see Camera.default_sigma_arcmin). use_sun adds the Sun's disc as\n"
+    "a body. max_centroids (default 12) limits how many of the brightest detections are identified;\n"
+    "min_matched_stars and max_residual_rms_arcmin are health gates that refuse a thin fix. mask, a 2-D bool\n"
+    "array of the image's shape, marks pixels that are not sky; it reaches both detectors (no star\n"
+    "centroid, no solar disc, no background sample from a masked pixel); a mask of the wrong shape is\n"
+    "refused and mask=None is the unmasked road.\n\n"
+    "Returns a Fix; raises StelvaneError when no trustworthy fix can be made.\n";
+
+const char* const kResolveFromCentroidsDoc =
+    "resolve_from_centroids(centroids, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
+    "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, max_centroids=None, min_matched_stars=None, "
+    "max_residual_rms_arcmin=None)\n--\n\n"
+    "Resolve a fix from already-detected centroids, skipping the image road.\n\n"
+    "For consumers that own their own detector: centroids is a sequence of (x, y, flux) triples in the\n"
+    "pixel coordinates of the camera model; flux only orders them brightest first before truncation to\n"
+    "max_centroids, so its unit does not matter as long as brighter sources score higher. The one\n"
+    "convention to know: the ideal equidistant fisheye derives the image extent from cx, cy assuming a\n"
+    "centred principal point (an off-centre cx, cy in that mode misplaces the focal silently), while\n"
+    "calibrated fisheyes and pinholes never derive the extent. focal_px, utc and sigma_arcmin follow\n"
+    "resolve_fix; there is no use_sun and no mask. Returns the same Fix class.\n";
+
+py::object resolve_fix_entry(const Bound& a) {
+    const ImageSolveRequest r = prepare_image_solve(a);
+    return to_python_fix(unwrap(resolve_fix_masked_at_site(r.image.view(), r.mask_ptr(), r.lens, r.args.up_cam,
+                                                           *r.args.catalog, r.jd, r.args.sigma_arcmin,
+                                                           r.args.options)));
+}
+
+py::object resolve_from_centroids_entry(const Bound& a) {
+    const CentroidSolveRequest r = prepare_centroid_solve(a);
+    return to_python_fix(unwrap(resolve_from_centroids_at_site(r.centroids, r.lens, r.args.up_cam, *r.args.catalog,
+                                                               r.jd, r.args.sigma_arcmin, r.args.options)));
+}
+
+const char* const kResolveFromFramesDoc =
+    "resolve_from_frames(frames, times_utc, focal_px, cx, cy, up_cam, catalog, sigma_arcmin=None, "
+    "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, psf_sigma_px=1.0, max_centroids=None, "
+    "min_matched_stars=None, max_residual_rms_arcmin=None)\n--\n\n"
+    "Resolve a fix from a chronological burst of frames, verified by the sky's sidereal rotation.\n\n"
+    "Instead of trusting one image, every detection of the MIDDLE frame must reappear, turned about the\n"
+    "celestial pole by the Earth's rotation, in every other frame: hot pixels, satellites and noise do not,\n"
+    "and are dropped. The middle frame is the solved epoch; the others only confirm which of its star\n"
+    "candidates are real. The camera must be static relative to the local horizon (a tripod or a ground\n"
+    "mount); a moving platform is out of scope.\n\n"
+    "frames is a sequence of 2-D uint8 or uint16 arrays of one size; times_utc one UTC instant per frame,\n"
+    "each a (year, month, day, hour, minute, second) tuple or an aware datetime (a naive datetime is\n"
+    "refused), strictly increasing. Fewer than three frames, an even frame count or non-increasing times\n"
+    "are refused. psf_sigma_px, the matched-filter width of detect_centroids_matched, must be finite and in\n"
+    "(0, 64] and is checked before any frame is read. focal_px and sigma_arcmin follow resolve_fix.\n"
+    "The interpreter lock is released while the frames are analysed, so bursts can be solved in threads.\n";
+
+py::object resolve_from_frames_entry(const Bound& a) {
+    const py::object frame_items = convert_argument("frames", [&] { return sequence_items(a[0]); });
+    const py::object time_items = convert_argument("times_utc", [&] { return sequence_items(a[1]); });
+    const SolveArgs args = convert_solve_args(a, SolveRoad::Frames);
+    const double psf = check_psf_sigma_px(*args.psf_sigma_px);
+    const CameraScalars lens = args.lens();
+    std::vector<OwnedImage> frames;
+    std::vector<GrayImage> views;
+    const Py_ssize_t n_frames = PySequence_Fast_GET_SIZE(frame_items.ptr());
+    for (Py_ssize_t i = 0; i < n_frames; ++i) {
+        frames.push_back(extract_u16_image(PySequence_Fast_GET_ITEM(frame_items.ptr(), i)));
+    }
+    for (const OwnedImage& f : frames) views.push_back(f.view());
+    std::vector<double> times;
+    const Py_ssize_t n_times = PySequence_Fast_GET_SIZE(time_items.ptr());
+    for (Py_ssize_t i = 0; i < n_times; ++i) {
+        times.push_back(utc_to_jd(PySequence_Fast_GET_ITEM(time_items.ptr(), i), "times_utc"));
+    }
+    // Everything is copied: the engine reads no Python memory while the lock is released.
+    std::optional<Result<PositionFix>> result;
+    {
+        py::gil_scoped_release release;
+        result.emplace(resolve_from_frames_at_site(views, times, lens, args.up_cam, *args.catalog, psf,
+                                                   args.sigma_arcmin, args.options));
+    }
+    return to_python_fix(unwrap(std::move(*result)));
+}
+
+}  // namespace
+
+void bind_resolve_from_frames(py::module_& m) {
+    def_function(m, "resolve_from_frames", solve_signature("resolve_from_frames", SolveRoad::Frames),
+                 kResolveFromFramesDoc, resolve_from_frames_entry);
+}
+
+void bind_fix(py::module_& m) {
+    py::class_<PositionFix> cls(m, "Fix", "Result of a resolved celestial fix.");
+    forbid_construction(cls);
+    cls        .def_property_readonly("latitude_deg", [](const PositionFix& f) { return f.latitude_deg; })
+        .def_property_readonly("longitude_deg", [](const PositionFix& f) { return f.longitude_deg; })
+        .def_property_readonly(
+            "covariance",
+            [](const PositionFix& f) {
+                py::list out;
+                for (const auto& row : f.covariance) {
+                    py::list r;
+                    r.append(row[0]);
+                    r.append(row[1]);
+                    out.append(r);
+                }
+                return out;
+            },
+            "[[var_north, cov_ne], [cov_ne, var_east]] in radians squared.")
+        .def_property_readonly(
+            "ellipse_2sigma_nm",
+            [](const PositionFix& f) {
+                const EllipseNm& e = f.ellipse_2sigma_nm;
+                return py::make_tuple(e.semi_major_nm, e.semi_minor_nm, e.orientation_deg);
+            },
+            "(semi_major_nm, semi_minor_nm, orientation_deg).")
+        .def_property_readonly("matched_hr_ids",
+                               [](const PositionFix& f) {
+                                   py::list ids;
+                                   for (std::uint32_t hr : f.matched_hr_ids) ids.append(hr);
+                                   return ids;
+                               })
+        .def_property_readonly("n_iterations", [](const PositionFix& f) { return f.n_iterations; })
+        .def_property_readonly("used_sun", [](const PositionFix& f) { return f.used_sun; })
+        .def_property_readonly(
+            "residual_rms_rad", [](const PositionFix& f) { return f.residual_rms_rad; },
+            "RMS, in radians, of the converged per-observation altitude residuals.")
+        .def_property_readonly(
+            "match_margin", [](const PositionFix& f) { return f.match_margin; },
+            "The matcher's vote margin: the gap in verified-correspondence count between the winning\n"
+            "identification and the strongest distinct rival found during the search.");
+}
+
+void bind_resolve_fix(py::module_& m) {
+    def_function(m, "resolve_fix", solve_signature("resolve_fix", SolveRoad::Image), kResolveFixDoc,
+                 resolve_fix_entry);
+}
+
+void bind_resolve_from_centroids(py::module_& m) {
+    def_function(m, "resolve_from_centroids", solve_signature("resolve_from_centroids", SolveRoad::Centroids),
+                 kResolveFromCentroidsDoc, resolve_from_centroids_entry);
+}
+
+}  // namespace stelvane::pyb
