@@ -129,8 +129,11 @@ std::size_t to_usize(py::handle obj, const char* name) {
 }
 
 bool to_bool(py::handle obj, const char* name) {
-    if (!PyBool_Check(obj.ptr())) raise_argument_error(name, "'" + type_name(obj) + "' object is not a bool");
-    return obj.ptr() == Py_True;
+    if (PyBool_Check(obj.ptr())) return obj.ptr() == Py_True;
+    // NumPy's bool scalar (numpy.bool, numpy.bool_ before NumPy 2) is a bool in all but type.
+    const std::string type = type_name(obj);
+    if (type == "numpy.bool" || type == "numpy.bool_") return PyObject_IsTrue(obj.ptr()) == 1;
+    raise_argument_error(name, "'" + type + "' object is not a bool");
 }
 
 std::string to_str(py::handle obj, const char* name) {
