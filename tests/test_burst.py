@@ -327,9 +327,16 @@ def test_a_str_is_not_a_sequence(allsky, arg):
 
 
 def test_any_sequence_of_frames_and_times(allsky):
-    # Tuples and generators materialised by the caller both work; numpy arrays of frames too.
+    # A 3-D array is a sequence of 2-D frames; instants may be six-field tuples in a tuple.
     frames = np.stack([blank()] * 3)
-    assert refuse(frames, tuple(times_at(3, 1.0)), allsky) == spacing_message(1.0, 2.0 / 1000.0)
+    times = ((2024, 1, 1, 3, 0, 0), (2024, 1, 1, 3, 0, 1), (2024, 1, 1, 3, 0, 2.0))
+    assert refuse(frames, times, allsky) == spacing_message(1.0, 2.0 / 1000.0)
+
+
+def test_a_generator_is_not_a_sequence(allsky):
+    with pytest.raises(TypeError, match="^argument 'frames': expected a sequence, not generator$"):
+        stelvane.resolve_from_frames((blank() for _ in range(3)), times_at(3, 60.0), **PINHOLE, up_cam=(0, 0, 1),
+                                     catalog=allsky)
 
 
 def test_signature_and_docstring():
