@@ -688,3 +688,88 @@ def test_counts_refuse_negative_values(allsky, name, value):
 def test_up_cam_must_hold_three_numbers(allsky):
     with pytest.raises((TypeError, ValueError)):
         stelvane.resolve_from_centroids([], 900.0, 4.0, 4.0, (0, 1), NIGHT, allsky)
+
+
+# ---- observations before the fit --------------------------------------------------------------------------
+
+def up_leaving(dirs, count, rng_seed=11):
+    """A unit up vector under which exactly `count` of the directions stand at 15.5 deg or more and none
+    within half a degree of 15 deg (so refraction and rounding cannot move one across)."""
+    rng = np.random.default_rng(rng_seed)
+    for _ in range(20000):
+        up = rng.normal(size=3)
+        up /= np.linalg.norm(up)
+        alts = [90 - math.degrees(math.acos(np.clip(d @ up, -1, 1))) for d in dirs]
+        if sum(a >= 15.5 for a in alts) == count and not any(14.5 < a < 15.5 for a in alts):
+            return up, alts
+    pytest.fail(f"no up vector leaves {count} stars")
+
+
+@pytest.mark.parametrize("count", [0, 1, 2])
+def test_fewer_than_three_observations(allsky, count):
+    scene = fisheye_scene(allsky)
+    cents = as_centroids(scene)
+    up, _ = up_leaving([fish_direction(x, y) for x, y, _ in cents[:12]], count)
+    with pytest.raises(stelvane.StelvaneError) as e:
+        solve_fish(allsky, cents, tuple(up))
+    assert str(e.value) == f"insufficient stars: needed 3, got {count}"
+
+
+def test_the_sun_makes_two_stars_enough(allsky):
+    scene = fisheye_scene(allsky)
+    pixels = scene.star_pixels
+    dirs = [fish_direction(x, y) for x, y in pixels[:12]]
+    up, alts = up_leaving(dirs, 2)
+    # A disc high under this up vector and clear of every drawn star by more than the glare radius.
+    best = None
+    for gy in range(40, 1000, 8):
+        for gx in range(40, 1000, 8):
+            if fish_altitude_deg(gx, gy) < 1 or min(math.hypot(gx - x, gy - y) for x, y in pixels) < 80:
+                continue
+            h = 90 - math.degrees(math.acos(np.clip(fish_direction(gx, gy) @ up, -1, 1)))
+            if best is None or h > best[0]:
+                best = (h, gx, gy)
+    assert best is not None and best[0] >= 20
+    image = scene.pixels
+    paint_disc(image, best[1], best[2])
+    kw = dict(up_cam=tuple(up), utc=NIGHT, catalog=allsky, **FISH)
+    with pytest.raises(stelvane.StelvaneError, match=r"^insufficient stars: needed 3, got 2$"):
+        stelvane.resolve_fix(image, **kw)
+    fix = stelvane.resolve_fix(image, use_sun=True, **kw)
+    assert fix.used_sun is True
+    assert len(fix.matched_hr_ids) == 2
+    assert fix.matched_hr_ids == [scene.rendered_hr_ids[i] for i in range(12) if alts[i] >= 15.0]
+    # The Sun never counts toward the minimum of matched stars.
+    with pytest.raises(stelvane.StelvaneError, match=r"^thin lock: fewer matched stars than the configured minimum "
+                                                     r"\(matched 2 stars, "):
+        stelvane.resolve_fix(image, use_sun=True, min_matched_stars=3, **kw)
+
+
+# ---- image intake on the solve ----------------------------------------------------------------------------
+
+def test_an_eight_bit_frame_solves_like_its_sixteen_bit_widening(allsky):
+    scene = stelvane.synthesize_scene(allsky, LAT, LON, NIGHT_JD, 0.0, 1024, 1024, None, 6.0, 0, 0, 0, 1,
+                                      fisheye_fov_deg=180.0, bit_depth=8)
+    wide = scene.pixels
+    assert not (wide % 257).any()
+    narrow = (wide // 257).astype(np.uint8)
+    a = stelvane.resolve_fix(wide, up_cam=scene.up_cam, utc=NIGHT, catalog=allsky, **FISH)
+    b = stelvane.resolve_fix(narrow, up_cam=scene.up_cam, utc=NIGHT, catalog=allsky, **FISH)
+    assert (a.latitude_deg, a.longitude_deg, a.matched_hr_ids) == (b.latitude_deg, b.longitude_deg, b.matched_hr_ids)
+    assert error_nm(a) < 0.01 * 60
+
+
+def test_a_mask_hides_a_star_from_the_fit(allsky):
+    scene = fisheye_scene(allsky)
+    kw = dict(up_cam=scene.up_cam, utc=NIGHT, catalog=allsky, **FISH)
+    plain = stelvane.resolve_fix(scene.pixels, **kw)
+    clear = stelvane.resolve_fix(scene.pixels, mask=np.zeros((1024, 1024), bool), **kw)
+    assert (clear.latitude_deg, clear.longitude_deg, clear.matched_hr_ids) == (
+        plain.latitude_deg, plain.longitude_deg, plain.matched_hr_ids)
+    hr = plain.matched_hr_ids[0]
+    x, y = scene.star_pixels[scene.rendered_hr_ids.index(hr)]
+    mask = np.zeros((1024, 1024), bool)
+    mask[round(y) - 10:round(y) + 11, round(x) - 10:round(x) + 11] = True
+    hidden = stelvane.resolve_fix(scene.pixels, mask=mask, **kw)
+    assert hr not in hidden.matched_hr_ids
+    assert error_nm(hidden) < 0.01 * 60
