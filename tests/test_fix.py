@@ -679,15 +679,26 @@ def test_a_numpy_array_of_centroids_is_the_same_list(allsky):
     assert (a.latitude_deg, a.longitude_deg, a.matched_hr_ids) == (b.latitude_deg, b.longitude_deg, b.matched_hr_ids)
 
 
-@pytest.mark.parametrize("name, value", [("max_centroids", -1), ("min_matched_stars", -2)])
-def test_counts_refuse_negative_values(allsky, name, value):
-    with pytest.raises((OverflowError, TypeError)):
-        stelvane.resolve_from_centroids([], 900.0, 4.0, 4.0, (0, 0, 1), NIGHT, allsky, **{name: value})
+@pytest.mark.parametrize("kw, error, message", [
+    (dict(max_centroids=-1), OverflowError, "can't convert negative int to unsigned"),
+    (dict(min_matched_stars=-2), OverflowError, "can't convert negative int to unsigned"),
+    (dict(max_centroids=1.5), TypeError, "argument 'max_centroids': 'float' object cannot be interpreted as an integer"),
+    (dict(up_cam=(0, 1)), ValueError, "expected a sequence of length 3 (got 2)"),
+    (dict(up_cam="xyz"), TypeError, "argument 'up_cam': expected a sequence, not str"),
+    (dict(up_cam=(0, 1, "z")), TypeError, "argument 'up_cam': must be real number, not str"),
+    (dict(use_sun=True), TypeError, "resolve_from_centroids() got an unexpected keyword argument 'use_sun'"),
+])
+def test_argument_conversion_errors_of_the_centroid_road(allsky, kw, error, message):
+    args = dict(centroids=[], focal_px=900.0, cx=4.0, cy=4.0, up_cam=(0, 0, 1), utc=NIGHT, catalog=allsky) | kw
+    with pytest.raises(error) as e:
+        stelvane.resolve_from_centroids(**args)
+    assert str(e.value) == message
 
 
-def test_up_cam_must_hold_three_numbers(allsky):
-    with pytest.raises((TypeError, ValueError)):
-        stelvane.resolve_from_centroids([], 900.0, 4.0, 4.0, (0, 1), NIGHT, allsky)
+def test_use_sun_must_be_a_bool(allsky):
+    with pytest.raises(TypeError) as e:
+        stelvane.resolve_fix(np.zeros((8, 8), np.uint16), 900.0, 4.0, 4.0, (0, 0, 1), NIGHT, allsky, use_sun=1)
+    assert str(e.value) == "argument 'use_sun': 'int' object is not a bool"
 
 
 # ---- observations before the fit --------------------------------------------------------------------------
