@@ -784,3 +784,30 @@ def test_a_mask_hides_a_star_from_the_fit(allsky):
     hidden = stelvane.resolve_fix(scene.pixels, mask=mask, **kw)
     assert hr not in hidden.matched_hr_ids
     assert error_nm(hidden) < 0.01 * 60
+
+
+# ---- what the fix must not do -----------------------------------------------------------------------------
+
+def test_a_mirrored_sky_finds_no_match(allsky, pinhole):
+    scene = fisheye_scene(allsky)
+    mirrored = [(1024 - x, y, f) for x, y, f in as_centroids(scene)]
+    with pytest.raises(stelvane.StelvaneError) as e:
+        solve_fish(allsky, mirrored, scene.up_cam)
+    assert str(e.value) == "no star pattern match found"
+    narrow = pinhole_scene(pinhole)
+    with pytest.raises(stelvane.StelvaneError) as e:
+        stelvane.resolve_fix(np.ascontiguousarray(narrow.pixels[:, ::-1]), up_cam=narrow.up_cam, utc=NIGHT,
+                             catalog=pinhole, **PIN)
+    assert str(e.value) == "no star pattern match found"
+
+
+@pytest.mark.parametrize("hours", [1.0, -2.5])
+def test_a_wrong_clock_moves_the_fix_west_at_the_sidereal_rate(allsky, hours):
+    # The sky turns 360.98564736629 deg per day of UT: a clock `hours` fast puts the fix that much west
+    # (precession and aberration move by less than 0.001 deg in a few hours).
+    scene = fisheye_scene(allsky)
+    late = datetime.datetime(*NIGHT, tzinfo=datetime.timezone.utc) + datetime.timedelta(hours=hours)
+    fix = stelvane.resolve_from_centroids(as_centroids(scene), up_cam=scene.up_cam, utc=late, catalog=allsky,
+                                          **FISH)
+    assert fix.latitude_deg == pytest.approx(LAT, abs=0.005)
+    assert fix.longitude_deg == pytest.approx(LON - 360.98564736629 / 24 * hours, abs=0.005)
