@@ -537,13 +537,18 @@ def test_equal_fluxes_keep_their_list_order_at_the_cut(allsky, star_first):
     assert (scene.rendered_hr_ids[k] in fix.matched_hr_ids) is star_first
 
 
-def test_a_positive_nan_flux_counts_as_the_brightest(allsky):
+@pytest.mark.parametrize("flux, kept", [(math.nan, True), (math.inf, True), (-math.inf, False),
+                                         (-math.nan, False), (-0.0, False)])
+def test_fluxes_rank_in_ieee_total_order(allsky, flux, kept):
+    # A positive NaN ranks above every number and a negative NaN below every number: the star given
+    # `flux` survives the cut to eleven only when it ranks above the other eleven (fluxes 989..999).
+    assert math.copysign(1.0, -math.nan) == -1.0
     scene = fisheye_scene(allsky)
     cents = as_centroids(scene)[:12]
     k = max(range(12), key=lambda i: fish_altitude_deg(*cents[i][:2]))
     x, y, _ = cents.pop(k)
-    fix = solve_fish(allsky, cents + [(x, y, math.nan)], scene.up_cam, max_centroids=11)
-    assert scene.rendered_hr_ids[k] in fix.matched_hr_ids
+    fix = solve_fish(allsky, [(x, y, flux)] + cents, scene.up_cam, max_centroids=11)
+    assert (scene.rendered_hr_ids[k] in fix.matched_hr_ids) is kept
 
 
 # ---- the centroid road's camera ---------------------------------------------------------------------------
