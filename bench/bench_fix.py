@@ -10,7 +10,8 @@ median of several runs of:
 - resolve_from_centroids on the rendered star centres, with every drawn star
   offered (max_centroids = all of them), to show how matching grows with the list.
 
-Shares are medians of separate runs, so they need not add up to exactly 100%.
+The operations take turns within each run; shares are medians of separate timings,
+so they need not add up to exactly 100%.
 The baseline, measured in the same run, is one NumPy median of the frame (the
 least work any detector that estimates a background does); the ratio column is
 resolve_fix over it. Prints figures only.
@@ -30,13 +31,16 @@ UTC = (2024, 4, 1, 22, 0, 0)
 LAT, LON = 48.5, 11.25
 
 
-def median_s(fn, runs):
-    times = []
+def medians_s(fns, runs):
+    """Median seconds of each function, the functions taking turns within every run so that a change
+    in the machine's load falls on all of them alike."""
+    times = [[] for _ in fns]
     for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return float(np.median(times))
+        for fn, out in zip(fns, times):
+            t0 = time.perf_counter()
+            fn()
+            out.append(time.perf_counter() - t0)
+    return [float(np.median(t)) for t in times]
 
 
 def main() -> None:
@@ -59,12 +63,14 @@ def main() -> None:
         kw = dict(up_cam=up, utc=UTC, catalog=catalog, **camera)
         fix = stelvane.resolve_fix(image, **kw)
         detected = stelvane.detect_centroids(image, 12)
-        t_fix = median_s(lambda: stelvane.resolve_fix(image, **kw), runs)
-        t_detect = median_s(lambda: stelvane.detect_centroids(image, 12), runs)
-        t_match = median_s(lambda: stelvane.resolve_from_centroids(detected, **kw), runs)
-        t_base = median_s(lambda: np.median(image), runs)
         every = [(x, y, 1000.0 - k) for k, (x, y) in enumerate(scene.star_pixels)]
-        t_every = median_s(lambda: stelvane.resolve_from_centroids(every, max_centroids=len(every), **kw), runs)
+        t_fix, t_detect, t_match, t_base, t_every = medians_s([
+            lambda: stelvane.resolve_fix(image, **kw),
+            lambda: stelvane.detect_centroids(image, 12),
+            lambda: stelvane.resolve_from_centroids(detected, **kw),
+            lambda: np.median(image),
+            lambda: stelvane.resolve_from_centroids(every, max_centroids=len(every), **kw),
+        ], runs)
         err = stelvane.great_circle_nm(fix.latitude_deg, fix.longitude_deg, LAT, LON)
         print(f"{name:18} {t_fix * 1e3:14.1f} {t_detect * 1e3:10.1f} {t_match * 1e3:13.2f} "
               f"{100 * t_detect / t_fix:8.0f}% {t_fix / image.size * 1e9:9.1f} {t_base * 1e3:13.1f} "
