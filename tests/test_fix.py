@@ -822,3 +822,19 @@ def test_a_wrong_clock_moves_the_fix_west_at_the_sidereal_rate(allsky, hours):
                                           **FISH)
     assert fix.latitude_deg == pytest.approx(LAT, abs=0.005)
     assert fix.longitude_deg == pytest.approx(LON - 360.98564736629 / 24 * hours, abs=0.005)
+
+
+@pytest.mark.parametrize("focal, sigma", [(1000.0, 1.7188728124350185), (1500.0, 0.5 * math.atan(1 / 1500) / ARCMIN),
+                                          (4000.0, 1.0)])
+def test_default_sigma_of_a_pinhole(pinhole, focal, sigma):
+    # Half of atan(1 / focal) in arcminutes, floored at 1: 1.7189 for 1000 px (half of 3.4377). The frame
+    # stays under 60 deg across: the pinhole catalog pairs stars up to 30 deg apart only.
+    scene = stelvane.synthesize_scene(pinhole, LAT, LON, NIGHT_JD, 0.0, 1200, 800, focal, 6.5, 0, 0, 0, 1)
+    kw = dict(up_cam=scene.up_cam, utc=NIGHT, catalog=pinhole, focal_px=focal, cx=600.0, cy=400.0)
+    default = stelvane.resolve_from_centroids(as_centroids(scene), **kw)
+    given = stelvane.resolve_from_centroids(as_centroids(scene), sigma_arcmin=sigma, **kw)
+    assert default.matched_hr_ids == given.matched_hr_ids
+    assert np.array(default.covariance) == pytest.approx(np.array(given.covariance), rel=1e-12)
+    # and the covariance does follow sigma: a tenth more sigma is a fifth more variance
+    wider = stelvane.resolve_from_centroids(as_centroids(scene), sigma_arcmin=1.1 * sigma, **kw)
+    assert np.array(wider.covariance) == pytest.approx(1.21 * np.array(default.covariance), rel=1e-9)
