@@ -22,6 +22,7 @@ import time
 import numpy as np
 
 import stelvane
+from timing import median_s
 import stelvane.catalogs
 
 W, H = 1920, 1080
@@ -30,13 +31,6 @@ T0 = datetime.datetime(2024, 1, 1, 3, 0, tzinfo=datetime.timezone.utc)
 JD_T0 = 2460310.5 + 3.0 / 24.0
 
 
-def median_s(fn, runs):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return float(np.median(times))
 
 
 def main() -> None:
