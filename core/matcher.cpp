@@ -26,8 +26,7 @@ constexpr std::size_t MIN_CORRESPONDENCES = 4;
 // The largest acceptable chance probability of the winner's count.
 constexpr double MAX_CHANCE_PROBABILITY = 0.01;
 
-// Membership groups up to this size are scanned; larger ones are sorted and bisected.
-constexpr std::size_t SMALL_GROUP = 8;
+constexpr std::size_t SMALL_GROUP = PairGroups::SMALL_GROUP;
 
 // Double to unsigned, saturating: negative and NaN give 0, too large gives the maximum.
 std::size_t saturate(double value) {
@@ -175,45 +174,54 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
 // ---------------------------------------------------------------------------
 // Triangle hypotheses
 
-void PairGroups::build(std::span<const Pair> run, bool for_membership) {
-    touched_.clear();
+void PairGroups::build(std::span<const Pair> run) {
+    run_ = run;
+    std::size_t limit = 0;
+    for (const Pair& p : run) limit = std::max<std::size_t>(limit, std::max(p.i, p.j) + std::size_t{1});
+    // Counting sort. The counts sit two slots ahead; after the running sums
+    // start_[x + 1] is where group x begins, and filling advances it to where
+    // group x ends, that is where group x + 1 begins.
+    start_.assign(limit + 2, 0);
     for (const Pair& p : run) {
-        for (std::uint16_t x : {p.i, p.j}) {
-            if (x >= range_.size()) range_.resize(std::size_t{x} + 1);
-            if (range_[x].end++ == 0) touched_.push_back(x);
-        }
+        ++start_[std::size_t{p.i} + 2];
+        ++start_[std::size_t{p.j} + 2];
     }
-    // Counting sort: the counts become group starts, then fill cursors, then ends.
-    std::size_t offset = 0;
-    for (std::uint16_t x : touched_) {
-        range_[x].begin = offset;
-        offset += range_[x].end;
-        range_[x].end = range_[x].begin;
-    }
-    seconds_.resize(offset);
+    for (std::size_t x = 2; x < limit + 2; ++x) start_[x] += start_[x - 1];
+    listed_.resize(2 * run.size());
     for (const Pair& p : run) {
-        seconds_[range_[p.i].end++] = p.j;
-        seconds_[range_[p.j].end++] = p.i;
+        listed_[start_[std::size_t{p.i} + 1]++] = p.j;
+        listed_[start_[std::size_t{p.j} + 1]++] = p.i;
     }
-    if (for_membership) {
-        for (std::uint16_t x : touched_) {
-            if (range_[x].end - range_[x].begin > SMALL_GROUP) {
-                std::sort(seconds_.begin() + static_cast<std::ptrdiff_t>(range_[x].begin),
-                          seconds_.begin() + static_cast<std::ptrdiff_t>(range_[x].end));
-            }
+    sorted_ = listed_;
+    for (std::size_t x = 0; x < limit; ++x) {
+        if (start_[x + 1] - start_[x] > SMALL_GROUP) {
+            std::sort(sorted_.begin() + start_[x], sorted_.begin() + start_[x + 1]);
         }
     }
 }
 
 bool PairGroups::contains(std::uint16_t first, std::uint16_t second) const {
-    const std::span<const std::uint16_t> g = group(first);
-    if (g.size() > SMALL_GROUP) return std::binary_search(g.begin(), g.end(), second);
-    return std::find(g.begin(), g.end(), second) != g.end();
+    return holds(sorted_group(first), second);
 }
 
-void PairGroups::reset() {
-    for (std::uint16_t x : touched_) range_[x] = Range{};
-    touched_.clear();
+void TriangleSearch::extend_all(const PairGroups& ab, const PairGroups& ac, const PairGroups& bc,
+                                std::vector<StarTriple>& out) {
+    // Any empty side leaves no hypothesis.
+    if (ab.run().empty() || ac.run().empty() || bc.run().empty()) return;
+    // Side a-b, both orientations of each pair in run order; for each, the b-c
+    // list entries starting with b, in list order, closed by an a-c pair
+    // (c listed with a, which is the same as a listed with c).
+    auto extend = [&](std::uint16_t sa, std::uint16_t sb) {
+        const std::span<const std::uint16_t> closing = ac.sorted_group(sa);
+        if (closing.empty()) return;
+        for (std::uint16_t sc : bc.group(sb)) {
+            if (sc != sa && PairGroups::holds(closing, sc)) out.push_back({sa, sb, sc});
+        }
+    };
+    for (const Pair& p : ab.run()) {
+        extend(p.i, p.j);
+        extend(p.j, p.i);
+    }
 }
 
 void TriangleSearch::run(std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> abc,
@@ -222,27 +230,26 @@ void TriangleSearch::run(std::span<const Vec3> cam_vecs, std::array<std::size_t,
     const Vec3& va = cam_vecs[abc[0]];
     const Vec3& vb = cam_vecs[abc[1]];
     const Vec3& vc = cam_vecs[abc[2]];
-    const auto run_ab = side_run(pairs, angle_between(va, vb), tolerance);
-    const auto run_ac = side_run(pairs, angle_between(va, vc), tolerance);
-    const auto run_bc = side_run(pairs, angle_between(vb, vc), tolerance);
-    // Any empty side leaves no hypothesis.
-    if (run_ab.empty() || run_ac.empty() || run_bc.empty()) return;
+    own_[0].build(side_run(pairs, angle_between(va, vb), tolerance));
+    own_[1].build(side_run(pairs, angle_between(va, vc), tolerance));
+    own_[2].build(side_run(pairs, angle_between(vb, vc), tolerance));
+    extend_all(own_[0], own_[1], own_[2], out);
+}
 
-    ac_.build(run_ac, true);
-    bc_.build(run_bc, false);
-    // Side a-b, both orientations of each pair in run order; for each, the b-c
-    // list entries starting with b, in list order, closed by an a-c pair.
-    auto extend = [&](std::uint16_t sa, std::uint16_t sb) {
-        for (std::uint16_t sc : bc_.group(sb)) {
-            if (sc != sa && ac_.contains(sc, sa)) out.push_back({sa, sb, sc});
+void TriangleSearch::prepare(std::span<const Vec3> cam_vecs, std::size_t n, std::span<const Pair> pairs,
+                             double tolerance) {
+    n_ = std::min(n, cam_vecs.size());
+    sides_.resize(n_ * n_);
+    for (std::size_t a = 0; a < n_; ++a) {
+        for (std::size_t b = a + 1; b < n_; ++b) {
+            sides_[a * n_ + b].build(side_run(pairs, angle_between(cam_vecs[a], cam_vecs[b]), tolerance));
         }
-    };
-    for (const Pair& p : run_ab) {
-        extend(p.i, p.j);
-        extend(p.j, p.i);
     }
-    ac_.reset();
-    bc_.reset();
+}
+
+void TriangleSearch::run_prepared(std::array<std::size_t, 3> abc, std::vector<StarTriple>& out) const {
+    out.clear();
+    extend_all(side(abc[0], abc[1]), side(abc[0], abc[2]), side(abc[1], abc[2]), out);
 }
 
 std::vector<StarTriple> triangle_hypotheses(std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> abc,
@@ -292,11 +299,13 @@ public:
                                                     catalog_.stars[h[2]].unit};
                 const Result<Mat3> rotation = solve_wahba(body, reference);
                 if (!rotation.ok()) continue;
+                if (!may_reach(*rotation, cam_vecs, {i, j, k}, target)) continue;
                 if (!verify(*rotation, cam_vecs, target)) continue;
                 if (!visit(list_, residual_)) return false;
             }
             return true;
         };
+        if (!replay && n_tri >= 3) triangles_.prepare(cam_vecs, n_tri, pairs, tolerance_);
         std::size_t triangle = 0;
         for (std::size_t i = 0; i < n_tri; ++i) {
             for (std::size_t j = i + 1; j < n_tri; ++j) {
@@ -307,7 +316,7 @@ public:
                         go_on = verify_all(
                             std::span<const BookTriple>(book_).subspan(first, book_ends_[triangle] - first), i, j, k);
                     } else {
-                        triangles_.run(cam_vecs, {i, j, k}, pairs, tolerance_, hypotheses_);
+                        triangles_.run_prepared({i, j, k}, hypotheses_);
                         if (record) record = remember(hypotheses_);
                         go_on = verify_all(hypotheses_, i, j, k);
                     }
@@ -322,6 +331,41 @@ public:
     }
 
 private:
+    // A cheap bound before the greedy pass: the triangle's own directions give at
+    // most 3 correspondences, every other one needs some star (used or not) strictly
+    // within the tolerance of its rotated direction. False when too few directions
+    // outside the triangle have one for `target` to be reachable, so the greedy
+    // pass would fail too; on a false hypothesis this skips the triangle's queries.
+    bool may_reach(const Mat3& rotation, std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> triangle,
+                   std::size_t target) const {
+        const std::size_t n = cam_vecs.size();
+        if (target <= 3) return true;
+        const std::size_t needed = target - 3;
+        if (n < 3 + needed) return false;
+        const std::size_t allowed_misses = n - 3 - needed;
+        std::size_t hits = 0, misses = 0;
+        for (std::size_t t = 0; t < n; ++t) {
+            if (t == triangle[0] || t == triangle[1] || t == triangle[2]) continue;
+            if (has_star_near(rotation * cam_vecs[t])) {
+                if (++hits == needed) return true;
+            } else if (++misses > allowed_misses) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    // Whether some catalog star lies strictly within the tolerance of w (dot > cos tolerance).
+    bool has_star_near(const Vec3& w) const {
+        bool found = false;
+        for_each_query_cell(grid_, w, tolerance_, [&](const std::size_t* first, const std::size_t* last) {
+            for (const std::size_t* it = first; it != last && !found; ++it) {
+                found = w.dot(catalog_.stars[*it].unit) > cos_tolerance_;
+            }
+        });
+        return found;
+    }
+
     // Greedy verification into list_ / residual_, brightest first; false when the
     // count fell out of reach of `target`.
     bool verify(const Mat3& rotation, std::span<const Vec3> cam_vecs, std::size_t target) {
