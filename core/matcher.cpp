@@ -87,17 +87,21 @@ StarGrid StarGrid::build(std::span<const Star> stars, double tolerance) {
     }
     const std::size_t n_cells = grid.band_start[grid.n_bands];
 
-    // Pass 1: count per cell (counts held one slot ahead for the running sum).
-    grid.cell_start.assign(n_cells + 1, 0);
-    for (const Star& star : stars) ++grid.cell_start[grid.cell_of(star.ra, star.dec) + 1];
-    for (std::size_t c = 0; c < n_cells; ++c) grid.cell_start[c + 1] += grid.cell_start[c];
-
-    // Pass 2: place each star at its cell's next free slot, in catalog order.
-    std::vector<std::size_t> cursor(grid.cell_start.begin(), grid.cell_start.end() - 1);
-    grid.entries.resize(stars.size());
+    // Pass 1: each star's cell, counted two slots ahead, then running sums, so that
+    // cell_start[c + 1] is where cell c begins.
+    std::vector<std::size_t> star_cell(stars.size());
+    grid.cell_start.assign(n_cells + 2, 0);
     for (std::size_t s = 0; s < stars.size(); ++s) {
-        grid.entries[cursor[grid.cell_of(stars[s].ra, stars[s].dec)]++] = s;
+        star_cell[s] = grid.cell_of(stars[s].ra, stars[s].dec);
+        ++grid.cell_start[star_cell[s] + 2];
     }
+    for (std::size_t c = 2; c < n_cells + 2; ++c) grid.cell_start[c] += grid.cell_start[c - 1];
+
+    // Pass 2: place each star at its cell's next free slot, in catalog order;
+    // cell_start[c + 1] advances to where cell c ends, which is where c + 1 begins.
+    grid.entries.resize(stars.size());
+    for (std::size_t s = 0; s < stars.size(); ++s) grid.entries[grid.cell_start[star_cell[s] + 1]++] = s;
+    grid.cell_start.pop_back();
     return grid;
 }
 
@@ -116,10 +120,13 @@ namespace {
 // The cells of a grid query, in query order: visit(first, last) receives each
 // cell's run of entries. Shared by StarGrid::query and the matcher's verification,
 // which reads the runs in place instead of copying them.
+// `sin_radius` is sin(radius), computed once by callers that query many times.
 template <class Visit>
-void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double radius, Visit&& visit) {
+void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double radius, double sin_radius,
+                         Visit&& visit) {
     const double dec = std::asin(std::clamp(direction.z(), -1.0, 1.0));
-    const double ra = std::fmod(std::atan2(direction.y(), direction.x()), TWO_PI);
+    // atan2 lies in [-pi, pi], where the remainder by 2 pi is exact and changes nothing.
+    const double ra = std::atan2(direction.y(), direction.x());
 
     const std::size_t last = grid.n_bands - 1;
     const std::size_t lo = std::min(saturate(std::floor((dec - radius + HALF_PI) / grid.band_height) - 1.0), last);
@@ -127,9 +134,9 @@ void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double rad
     if (lo > hi) return;
 
     // A cap of a quarter turn or more, or one reaching a pole, spans every right ascension.
-    const double half_width = (radius >= HALF_PI || std::cos(dec) <= std::sin(radius))
-                                  ? PI
-                                  : std::asin(std::sin(radius) / std::cos(dec));
+    const double cos_dec = std::cos(dec);
+    const double half_width =
+        (radius >= HALF_PI || cos_dec <= sin_radius) ? PI : std::asin(sin_radius / cos_dec);
     const double a = ra < 0.0 ? ra + TWO_PI : ra;
 
     const std::size_t* entries = grid.entries.data();
@@ -167,7 +174,7 @@ void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double rad
 
 void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size_t>& out) const {
     out.clear();
-    for_each_query_cell(*this, direction, radius,
+    for_each_query_cell(*this, direction, radius, std::sin(radius),
                         [&](const std::size_t* first, const std::size_t* last) { out.insert(out.end(), first, last); });
 }
 
@@ -271,6 +278,7 @@ class Verifier {
 public:
     Verifier(const Catalog& catalog, const StarGrid& grid, double tolerance)
         : catalog_(catalog), grid_(grid), tolerance_(tolerance), cos_tolerance_(std::cos(tolerance)),
+          sin_tolerance_(std::sin(tolerance)),
           used_(catalog.stars.size(), 0) {}
 
     double cos_tolerance() const { return cos_tolerance_; }
@@ -358,7 +366,7 @@ private:
     // Whether some catalog star lies strictly within the tolerance of w (dot > cos tolerance).
     bool has_star_near(const Vec3& w) const {
         bool found = false;
-        for_each_query_cell(grid_, w, tolerance_, [&](const std::size_t* first, const std::size_t* last) {
+        for_each_query_cell(grid_, w, tolerance_, sin_tolerance_, [&](const std::size_t* first, const std::size_t* last) {
             for (const std::size_t* it = first; it != last && !found; ++it) {
                 found = w.dot(catalog_.stars[*it].unit) > cos_tolerance_;
             }
@@ -382,7 +390,7 @@ private:
             std::size_t chosen = 0;
             double chosen_dot = 0.0;
             bool found = false;
-            for_each_query_cell(grid_, w, tolerance_, [&](const std::size_t* first, const std::size_t* last) {
+            for_each_query_cell(grid_, w, tolerance_, sin_tolerance_, [&](const std::size_t* first, const std::size_t* last) {
                 for (const std::size_t* it = first; it != last; ++it) {
                     const std::size_t s = *it;
                     if (used_[s]) continue;
@@ -409,6 +417,7 @@ private:
     const StarGrid& grid_;
     double tolerance_;
     double cos_tolerance_;
+    double sin_tolerance_;
     std::vector<std::uint8_t> used_;
     TriangleSearch triangles_;
     std::vector<StarTriple> hypotheses_;
