@@ -199,6 +199,11 @@ void PairGroups::build(std::span<const Pair> run) {
         listed_[start_[std::size_t{p.i} + 1]++] = p.j;
         listed_[start_[std::size_t{p.j} + 1]++] = p.i;
     }
+    masks_.assign(limit, 0);
+    for (const Pair& p : run) {
+        masks_[p.i] |= std::uint64_t{1} << (p.j & 63u);
+        masks_[p.j] |= std::uint64_t{1} << (p.i & 63u);
+    }
     sorted_ = listed_;
     for (std::size_t x = 0; x < limit; ++x) {
         if (start_[x + 1] - start_[x] > SMALL_GROUP) {
@@ -219,8 +224,10 @@ void TriangleSearch::extend_all(const PairGroups& ab, const PairGroups& ac, cons
     // list entries starting with b, in list order, closed by an a-c pair
     // (c listed with a, which is the same as a listed with c).
     auto extend = [&](std::uint16_t sa, std::uint16_t sb) {
+        // c is a partner of a on side a-c and of b on side b-c: disjoint partner
+        // masks rule out most orientations before any group is read.
+        if ((ac.partner_mask(sa) & bc.partner_mask(sb)) == 0) return;
         const std::span<const std::uint16_t> closing = ac.sorted_group(sa);
-        if (closing.empty()) return;
         for (std::uint16_t sc : bc.group(sb)) {
             if (sc != sa && PairGroups::holds(closing, sc)) out.push_back({sa, sb, sc});
         }

@@ -74,6 +74,9 @@ public:
     }
     // Whether (first, second) is listed.
     bool contains(std::uint16_t first, std::uint16_t second) const;
+    // Bit (s mod 64) set for every second star s listed with `first`: two stars with
+    // a common partner have masks that intersect.
+    std::uint64_t partner_mask(std::uint16_t first) const { return first < masks_.size() ? masks_[first] : 0; }
     // Whether a group from sorted_group holds `second`: small groups are scanned,
     // larger ones bisected.
     static bool holds(std::span<const std::uint16_t> sorted_group, std::uint16_t second) {
@@ -90,6 +93,7 @@ private:
     std::vector<std::uint32_t> start_;     // group offsets per first star, up to the largest index + 1
     std::vector<std::uint16_t> listed_;    // second stars, grouped, list order inside a group
     std::vector<std::uint16_t> sorted_;    // the same groups, large ones sorted for bisection
+    std::vector<std::uint64_t> masks_;     // partner_mask per first star
 };
 
 // Reusable working storage for many triangle searches: each camera side's run
