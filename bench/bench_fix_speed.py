@@ -93,7 +93,7 @@ def stage_split(stages, scene, repeats):
 
 def run_baseline(directory, python, repeats):
     env = dict(os.environ, PYTHONPATH=directory)
-    code = ("import json, sys; sys.path.insert(0, %r); import importlib; m = importlib.import_module('bench_fix_speed');"
+    code = ("import json, sys; sys.path.insert(0, %r); import bench_fix_speed as m; "
             "print(json.dumps(m.measure(%d)[0]))" % (HERE, repeats))
     result = subprocess.run([python, "-c", code], env=env, capture_output=True, text=True, check=True)
     return json.loads(result.stdout.splitlines()[-1])

@@ -8,6 +8,8 @@
 #include <optional>
 #include <utility>
 
+#include <Eigen/Geometry>
+
 #include "core/attitude.hpp"
 #include "core/units.hpp"
 
@@ -312,6 +314,7 @@ public:
             for (const auto& h : hypotheses) {
                 const std::array<Vec3, 3> reference{catalog_.stars[h[0]].unit, catalog_.stars[h[1]].unit,
                                                     catalog_.stars[h[2]].unit};
+                if (out_of_reach_before_solving(body, reference, cam_vecs, {i, j, k}, target)) continue;
                 const Result<Mat3> rotation = solve_wahba(body, reference);
                 if (!rotation.ok()) continue;
                 if (!may_reach(*rotation, cam_vecs, {i, j, k}, target)) continue;
@@ -346,6 +349,77 @@ public:
     }
 
 private:
+    // Proves, without solving for the rotation, that a hypothesis cannot reach
+    // `target`; used when only a few misses are allowed (the mirror test), where it
+    // spares most rotation solves. False means "not proven", never "reachable".
+    //
+    // R~ is the rotation carrying the triangle's two least parallel body vectors
+    // b_p, b_q onto their stars (TRIAD). The least-squares rotation R of solve_wahba
+    // fits the three pairs at least as well as R~, so |R b_k - r_k| <= S with
+    // S^2 = sum_k |R~ b_k - r_k|^2, and R R~^T moves R~ b_k by at most
+    // d_k = S + |R~ b_k - r_k|. A rotation moving two directions whose lines are
+    // phi' apart by at most d_p and d_q has 2 sin(angle / 2) <= max(d_p, d_q) /
+    // sin(phi' / 2). Writing x = a b_p + b b_q + c n (n the unit normal of b_p, b_q),
+    // |R x - R~ x| <= |a| d_p + |b| d_q + |c| max(d_p, d_q) / sin(phi' / 2). A
+    // direction with no star within the tolerance plus that angle of R~ x has none
+    // within the tolerance of R x: a certain miss.
+    bool out_of_reach_before_solving(const std::array<Vec3, 3>& body, const std::array<Vec3, 3>& reference,
+                                     std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> triangle,
+                                     std::size_t target) const {
+        const std::size_t n = cam_vecs.size();
+        if (target <= 3 || n < target || n - target > MAX_MISSES_FOR_BOUND) return false;
+        const std::size_t allowed_misses = n - target;
+
+        // The pair of vertices whose directions are farthest from parallel.
+        std::size_t p = 0, q = 1;
+        for (const auto& [u, v] : {std::pair<std::size_t, std::size_t>{0, 2}, {1, 2}}) {
+            if (std::fabs(body[u].dot(body[v])) < std::fabs(body[p].dot(body[q]))) p = u, q = v;
+        }
+        const Vec3& bp = body[p];
+        const Vec3& bq = body[q];
+        const double g = bp.dot(bq);
+        const double sin_half = std::sqrt((1.0 - std::fabs(g)) / 2.0);
+        const Vec3 bn = bp.cross(bq).normalized();
+        const Vec3 rn = reference[p].cross(reference[q]).normalized();
+        if (!(sin_half > MIN_SIN_HALF_SPREAD) || !bn.allFinite() || !rn.allFinite()) return false;
+        Mat3 body_triad, reference_triad;
+        body_triad << bp, bn, bp.cross(bn);
+        reference_triad << reference[p], rn, reference[p].cross(rn);
+        const Mat3 rough = reference_triad * body_triad.transpose();
+
+        std::array<double, 3> misfit{};
+        double sum_sq = 0.0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            misfit[k] = (rough * body[k] - reference[k]).norm();
+            sum_sq += misfit[k] * misfit[k];
+        }
+        const double fit = std::sqrt(sum_sq);
+        const double dp = fit + misfit[p];
+        const double dq = fit + misfit[q];
+        const double turn = std::max(dp, dq) / sin_half;
+        const double det = 1.0 - g * g;
+
+        std::size_t misses = 0;
+        for (std::size_t t = 0; t < n; ++t) {
+            if (t == triangle[0] || t == triangle[1] || t == triangle[2]) continue;
+            const Vec3& x = cam_vecs[t];
+            const double c = x.dot(bn);
+            const Vec3 in_plane = x - c * bn;
+            const double xp = in_plane.dot(bp);
+            const double xq = in_plane.dot(bq);
+            const double a = (xp - g * xq) / det;
+            const double b = (xq - g * xp) / det;
+            // Chord between R x and R~ x, widened for rounding.
+            const double bound = std::fabs(a) * dp + std::fabs(b) * dq + std::fabs(c) * turn;
+            const double chord = bound * (1.0 + ROUNDING_SLACK) + ROUNDING_SLACK;
+            if (!(chord < MAX_BOUND_CHORD)) continue;  // too loose to prove a miss
+            const double radius = tolerance_ + 2.0 * std::asin(chord / 2.0) + ROUNDING_SLACK;
+            const bool certain_miss = !has_star_within(rough * x, radius, std::cos(radius), std::sin(radius));
+            if (certain_miss && ++misses > allowed_misses) return true;
+        }
+        return false;
+    }
+
     // A cheap bound before the greedy pass: the triangle's own directions give at
     // most 3 correspondences, every other one needs some star (used or not) strictly
     // within the tolerance of its rotated direction. False when too few directions
@@ -371,15 +445,28 @@ private:
     }
 
     // Whether some catalog star lies strictly within the tolerance of w (dot > cos tolerance).
-    bool has_star_near(const Vec3& w) const {
+    bool has_star_near(const Vec3& w) const { return has_star_within(w, tolerance_, cos_tolerance_, sin_tolerance_); }
+
+    // Whether some catalog star has a dot product with w above cos_radius.
+    bool has_star_within(const Vec3& w, double radius, double cos_radius, double sin_radius) const {
         bool found = false;
-        for_each_query_cell(grid_, w, tolerance_, sin_tolerance_, [&](const std::size_t* first, const std::size_t* last) {
+        for_each_query_cell(grid_, w, radius, sin_radius, [&](const std::size_t* first, const std::size_t* last) {
             for (const std::size_t* it = first; it != last && !found; ++it) {
-                found = w.dot(catalog_.stars[*it].unit) > cos_tolerance_;
+                found = w.dot(catalog_.stars[*it].unit) > cos_radius;
             }
         });
         return found;
     }
+
+    // The pre-solve bound is tried when at most this many directions may miss.
+    static constexpr std::size_t MAX_MISSES_FOR_BOUND = 2;
+    // Vertices closer to parallel than this (sine of half their line angle) give no bound.
+    static constexpr double MIN_SIN_HALF_SPREAD = 1e-3;
+    // Bounds of a larger chord (radians, about 1.1 degrees) make wide queries that cost
+    // more than the solve they would spare.
+    static constexpr double MAX_BOUND_CHORD = 0.02;
+    // Relative and absolute widening of the bound for rounding in both rotations.
+    static constexpr double ROUNDING_SLACK = 1e-9;
 
     // Greedy verification into list_ / residual_, brightest first; false when the
     // count fell out of reach of `target`.
@@ -397,7 +484,7 @@ private:
             std::size_t chosen = 0;
             double chosen_dot = 0.0;
             bool found = false;
-            for_each_query_cell(grid_, w, tolerance_, sin_tolerance_, [&](const std::size_t* first, const std::size_t* last) {
+            auto visit = [&](const std::size_t* first, const std::size_t* last) {
                 for (const std::size_t* it = first; it != last; ++it) {
                     const std::size_t s = *it;
                     if (used_[s]) continue;
@@ -409,7 +496,8 @@ private:
                         found = true;
                     }
                 }
-            });
+            };
+            for_each_query_cell(grid_, w, tolerance_, sin_tolerance_, visit);
             if (found) {
                 used_[chosen] = 1;
                 list_.push_back({t, chosen});
