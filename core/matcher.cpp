@@ -375,6 +375,10 @@ private:
         for (const auto& [u, v] : {std::pair<std::size_t, std::size_t>{0, 2}, {1, 2}}) {
             if (std::fabs(body[u].dot(body[v])) < std::fabs(body[p].dot(body[q]))) p = u, q = v;
         }
+        // The bound reasons about angles, so it holds for unit vectors only.
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (!nearly_unit(body[k]) || !nearly_unit(reference[k])) return false;
+        }
         const Vec3& bp = body[p];
         const Vec3& bq = body[q];
         const double g = bp.dot(bq);
@@ -403,6 +407,7 @@ private:
         for (std::size_t t = 0; t < n; ++t) {
             if (t == triangle[0] || t == triangle[1] || t == triangle[2]) continue;
             const Vec3& x = cam_vecs[t];
+            if (!nearly_unit(x)) continue;
             const double c = x.dot(bn);
             const Vec3 in_plane = x - c * bn;
             const double xp = in_plane.dot(bp);
@@ -457,6 +462,9 @@ private:
         });
         return found;
     }
+
+    // Unit length to well within the bound's rounding slack (false for NaN).
+    static bool nearly_unit(const Vec3& v) { return std::fabs(v.squaredNorm() - 1.0) < 1e-14; }
 
     // The pre-solve bound is tried when at most this many directions may miss.
     static constexpr std::size_t MAX_MISSES_FOR_BOUND = 2;
