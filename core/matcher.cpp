@@ -302,6 +302,9 @@ public:
     // hypothesis, triangles i < j < k < min(triangle_stars, n) in lexicographic order.
     // Verification stops early once `target` correspondences are out of reach (the
     // partial list is then not reported). visit returns false to end the search.
+    // A hypothesis proven unable to reach `target` is dropped before its rotation
+    // is solved (out_of_reach_before_solving) or before the greedy pass (may_reach);
+    // both proofs only skip work whose outcome was already "not reported".
     template <class Visit>
     void search(std::span<const Vec3> cam_vecs, std::size_t triangle_stars, std::size_t target, Visit&& visit) {
         const bool replay = recorded_;
