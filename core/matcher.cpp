@@ -162,12 +162,15 @@ void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double rad
         // In [0, B] for a finite direction; a NaN direction saturates to cell 0.
         const auto centre =
             static_cast<std::int64_t>(saturate(std::floor(static_cast<double>(cells) * a / TWO_PI)));
+        // Cells (centre + m) mod B for m = -(k + 1) ... k + 1, wrapping by hand:
+        // centre <= B and 2k + 3 < B keep every step within one turn.
         const auto n = static_cast<std::int64_t>(cells);
         const auto reach = static_cast<std::int64_t>(k) + 1;
+        std::int64_t cell = centre - reach;
+        if (cell < 0) cell += n;
         for (std::int64_t m = -reach; m <= reach; ++m) {
-            std::int64_t cell = (centre + m) % n;
-            if (cell < 0) cell += n;
             visit_cell(first_cell + static_cast<std::size_t>(cell));
+            if (++cell == n) cell = 0;
         }
     }
 }
