@@ -8,6 +8,8 @@
 #include <optional>
 #include <utility>
 
+#include <Eigen/Geometry>
+
 #include "core/attitude.hpp"
 #include "core/units.hpp"
 
@@ -26,8 +28,7 @@ constexpr std::size_t MIN_CORRESPONDENCES = 4;
 // The largest acceptable chance probability of the winner's count.
 constexpr double MAX_CHANCE_PROBABILITY = 0.01;
 
-// Membership groups up to this size are scanned; larger ones are sorted and bisected.
-constexpr std::size_t SMALL_GROUP = 8;
+constexpr std::size_t SMALL_GROUP = PairGroups::SMALL_GROUP;
 
 // Double to unsigned, saturating: negative and NaN give 0, too large gives the maximum.
 std::size_t saturate(double value) {
@@ -88,17 +89,21 @@ StarGrid StarGrid::build(std::span<const Star> stars, double tolerance) {
     }
     const std::size_t n_cells = grid.band_start[grid.n_bands];
 
-    // Pass 1: count per cell (counts held one slot ahead for the running sum).
-    grid.cell_start.assign(n_cells + 1, 0);
-    for (const Star& star : stars) ++grid.cell_start[grid.cell_of(star.ra, star.dec) + 1];
-    for (std::size_t c = 0; c < n_cells; ++c) grid.cell_start[c + 1] += grid.cell_start[c];
-
-    // Pass 2: place each star at its cell's next free slot, in catalog order.
-    std::vector<std::size_t> cursor(grid.cell_start.begin(), grid.cell_start.end() - 1);
-    grid.entries.resize(stars.size());
+    // Pass 1: each star's cell, counted two slots ahead, then running sums, so that
+    // cell_start[c + 1] is where cell c begins.
+    std::vector<std::size_t> star_cell(stars.size());
+    grid.cell_start.assign(n_cells + 2, 0);
     for (std::size_t s = 0; s < stars.size(); ++s) {
-        grid.entries[cursor[grid.cell_of(stars[s].ra, stars[s].dec)]++] = s;
+        star_cell[s] = grid.cell_of(stars[s].ra, stars[s].dec);
+        ++grid.cell_start[star_cell[s] + 2];
     }
+    for (std::size_t c = 2; c < n_cells + 2; ++c) grid.cell_start[c] += grid.cell_start[c - 1];
+
+    // Pass 2: place each star at its cell's next free slot, in catalog order;
+    // cell_start[c + 1] advances to where cell c ends, which is where c + 1 begins.
+    grid.entries.resize(stars.size());
+    for (std::size_t s = 0; s < stars.size(); ++s) grid.entries[grid.cell_start[star_cell[s] + 1]++] = s;
+    grid.cell_start.pop_back();
     return grid;
 }
 
@@ -117,10 +122,13 @@ namespace {
 // The cells of a grid query, in query order: visit(first, last) receives each
 // cell's run of entries. Shared by StarGrid::query and the matcher's verification,
 // which reads the runs in place instead of copying them.
+// `sin_radius` is sin(radius), computed once by callers that query many times.
 template <class Visit>
-void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double radius, Visit&& visit) {
+void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double radius, double sin_radius,
+                         Visit&& visit) {
     const double dec = std::asin(std::clamp(direction.z(), -1.0, 1.0));
-    const double ra = std::fmod(std::atan2(direction.y(), direction.x()), TWO_PI);
+    // atan2 lies in [-pi, pi], where the remainder by 2 pi is exact and changes nothing.
+    const double ra = std::atan2(direction.y(), direction.x());
 
     const std::size_t last = grid.n_bands - 1;
     const std::size_t lo = std::min(saturate(std::floor((dec - radius + HALF_PI) / grid.band_height) - 1.0), last);
@@ -128,9 +136,9 @@ void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double rad
     if (lo > hi) return;
 
     // A cap of a quarter turn or more, or one reaching a pole, spans every right ascension.
-    const double half_width = (radius >= HALF_PI || std::cos(dec) <= std::sin(radius))
-                                  ? PI
-                                  : std::asin(std::sin(radius) / std::cos(dec));
+    const double cos_dec = std::cos(dec);
+    const double half_width =
+        (radius >= HALF_PI || cos_dec <= sin_radius) ? PI : std::asin(sin_radius / cos_dec);
     const double a = ra < 0.0 ? ra + TWO_PI : ra;
 
     const std::size_t* entries = grid.entries.data();
@@ -154,12 +162,15 @@ void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double rad
         // In [0, B] for a finite direction; a NaN direction saturates to cell 0.
         const auto centre =
             static_cast<std::int64_t>(saturate(std::floor(static_cast<double>(cells) * a / TWO_PI)));
+        // Cells (centre + m) mod B for m = -(k + 1) ... k + 1, wrapping by hand:
+        // centre <= B and 2k + 3 < B keep every step within one turn.
         const auto n = static_cast<std::int64_t>(cells);
         const auto reach = static_cast<std::int64_t>(k) + 1;
+        std::int64_t cell = centre - reach;
+        if (cell < 0) cell += n;
         for (std::int64_t m = -reach; m <= reach; ++m) {
-            std::int64_t cell = (centre + m) % n;
-            if (cell < 0) cell += n;
             visit_cell(first_cell + static_cast<std::size_t>(cell));
+            if (++cell == n) cell = 0;
         }
     }
 }
@@ -168,52 +179,68 @@ void for_each_query_cell(const StarGrid& grid, const Vec3& direction, double rad
 
 void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size_t>& out) const {
     out.clear();
-    for_each_query_cell(*this, direction, radius,
+    for_each_query_cell(*this, direction, radius, std::sin(radius),
                         [&](const std::size_t* first, const std::size_t* last) { out.insert(out.end(), first, last); });
 }
 
 // ---------------------------------------------------------------------------
 // Triangle hypotheses
 
-void PairGroups::build(std::span<const Pair> run, bool for_membership) {
-    touched_.clear();
+void PairGroups::build(std::span<const Pair> run) {
+    run_ = run;
+    std::size_t limit = 0;
+    for (const Pair& p : run) limit = std::max<std::size_t>(limit, std::max(p.i, p.j) + std::size_t{1});
+    // Counting sort. The counts sit two slots ahead; after the running sums
+    // start_[x + 1] is where group x begins, and filling advances it to where
+    // group x ends, that is where group x + 1 begins.
+    start_.assign(limit + 2, 0);
     for (const Pair& p : run) {
-        for (std::uint16_t x : {p.i, p.j}) {
-            if (x >= range_.size()) range_.resize(std::size_t{x} + 1);
-            if (range_[x].end++ == 0) touched_.push_back(x);
-        }
+        ++start_[std::size_t{p.i} + 2];
+        ++start_[std::size_t{p.j} + 2];
     }
-    // Counting sort: the counts become group starts, then fill cursors, then ends.
-    std::size_t offset = 0;
-    for (std::uint16_t x : touched_) {
-        range_[x].begin = offset;
-        offset += range_[x].end;
-        range_[x].end = range_[x].begin;
-    }
-    seconds_.resize(offset);
+    for (std::size_t x = 2; x < limit + 2; ++x) start_[x] += start_[x - 1];
+    listed_.resize(2 * run.size());
     for (const Pair& p : run) {
-        seconds_[range_[p.i].end++] = p.j;
-        seconds_[range_[p.j].end++] = p.i;
+        listed_[start_[std::size_t{p.i} + 1]++] = p.j;
+        listed_[start_[std::size_t{p.j} + 1]++] = p.i;
     }
-    if (for_membership) {
-        for (std::uint16_t x : touched_) {
-            if (range_[x].end - range_[x].begin > SMALL_GROUP) {
-                std::sort(seconds_.begin() + static_cast<std::ptrdiff_t>(range_[x].begin),
-                          seconds_.begin() + static_cast<std::ptrdiff_t>(range_[x].end));
-            }
+    masks_.assign(limit, 0);
+    for (const Pair& p : run) {
+        masks_[p.i] |= std::uint64_t{1} << (p.j & 63u);
+        masks_[p.j] |= std::uint64_t{1} << (p.i & 63u);
+    }
+    sorted_ = listed_;
+    for (std::size_t x = 0; x < limit; ++x) {
+        if (start_[x + 1] - start_[x] > SMALL_GROUP) {
+            std::sort(sorted_.begin() + start_[x], sorted_.begin() + start_[x + 1]);
         }
     }
 }
 
 bool PairGroups::contains(std::uint16_t first, std::uint16_t second) const {
-    const std::span<const std::uint16_t> g = group(first);
-    if (g.size() > SMALL_GROUP) return std::binary_search(g.begin(), g.end(), second);
-    return std::find(g.begin(), g.end(), second) != g.end();
+    return holds(sorted_group(first), second);
 }
 
-void PairGroups::reset() {
-    for (std::uint16_t x : touched_) range_[x] = Range{};
-    touched_.clear();
+void TriangleSearch::extend_all(const PairGroups& ab, const PairGroups& ac, const PairGroups& bc,
+                                std::vector<StarTriple>& out) {
+    // Any empty side leaves no hypothesis.
+    if (ab.run().empty() || ac.run().empty() || bc.run().empty()) return;
+    // Side a-b, both orientations of each pair in run order; for each, the b-c
+    // list entries starting with b, in list order, closed by an a-c pair
+    // (c listed with a, which is the same as a listed with c).
+    auto extend = [&](std::uint16_t sa, std::uint16_t sb) {
+        // c is a partner of a on side a-c and of b on side b-c: disjoint partner
+        // masks rule out most orientations before any group is read.
+        if ((ac.partner_mask(sa) & bc.partner_mask(sb)) == 0) return;
+        const std::span<const std::uint16_t> closing = ac.sorted_group(sa);
+        for (std::uint16_t sc : bc.group(sb)) {
+            if (sc != sa && PairGroups::holds(closing, sc)) out.push_back({sa, sb, sc});
+        }
+    };
+    for (const Pair& p : ab.run()) {
+        extend(p.i, p.j);
+        extend(p.j, p.i);
+    }
 }
 
 void TriangleSearch::run(std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> abc,
@@ -222,27 +249,26 @@ void TriangleSearch::run(std::span<const Vec3> cam_vecs, std::array<std::size_t,
     const Vec3& va = cam_vecs[abc[0]];
     const Vec3& vb = cam_vecs[abc[1]];
     const Vec3& vc = cam_vecs[abc[2]];
-    const auto run_ab = side_run(pairs, angle_between(va, vb), tolerance);
-    const auto run_ac = side_run(pairs, angle_between(va, vc), tolerance);
-    const auto run_bc = side_run(pairs, angle_between(vb, vc), tolerance);
-    // Any empty side leaves no hypothesis.
-    if (run_ab.empty() || run_ac.empty() || run_bc.empty()) return;
+    own_[0].build(side_run(pairs, angle_between(va, vb), tolerance));
+    own_[1].build(side_run(pairs, angle_between(va, vc), tolerance));
+    own_[2].build(side_run(pairs, angle_between(vb, vc), tolerance));
+    extend_all(own_[0], own_[1], own_[2], out);
+}
 
-    ac_.build(run_ac, true);
-    bc_.build(run_bc, false);
-    // Side a-b, both orientations of each pair in run order; for each, the b-c
-    // list entries starting with b, in list order, closed by an a-c pair.
-    auto extend = [&](std::uint16_t sa, std::uint16_t sb) {
-        for (std::uint16_t sc : bc_.group(sb)) {
-            if (sc != sa && ac_.contains(sc, sa)) out.push_back({sa, sb, sc});
+void TriangleSearch::prepare(std::span<const Vec3> cam_vecs, std::size_t n, std::span<const Pair> pairs,
+                             double tolerance) {
+    n_ = std::min(n, cam_vecs.size());
+    sides_.resize(n_ * n_);
+    for (std::size_t a = 0; a < n_; ++a) {
+        for (std::size_t b = a + 1; b < n_; ++b) {
+            sides_[a * n_ + b].build(side_run(pairs, angle_between(cam_vecs[a], cam_vecs[b]), tolerance));
         }
-    };
-    for (const Pair& p : run_ab) {
-        extend(p.i, p.j);
-        extend(p.j, p.i);
     }
-    ac_.reset();
-    bc_.reset();
+}
+
+void TriangleSearch::run_prepared(std::array<std::size_t, 3> abc, std::vector<StarTriple>& out) const {
+    out.clear();
+    extend_all(side(abc[0], abc[1]), side(abc[0], abc[2]), side(abc[1], abc[2]), out);
 }
 
 std::vector<StarTriple> triangle_hypotheses(std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> abc,
@@ -264,6 +290,7 @@ class Verifier {
 public:
     Verifier(const Catalog& catalog, const StarGrid& grid, double tolerance)
         : catalog_(catalog), grid_(grid), tolerance_(tolerance), cos_tolerance_(std::cos(tolerance)),
+          sin_tolerance_(std::sin(tolerance)),
           used_(catalog.stars.size(), 0) {}
 
     double cos_tolerance() const { return cos_tolerance_; }
@@ -278,6 +305,9 @@ public:
     // hypothesis, triangles i < j < k < min(triangle_stars, n) in lexicographic order.
     // Verification stops early once `target` correspondences are out of reach (the
     // partial list is then not reported). visit returns false to end the search.
+    // A hypothesis proven unable to reach `target` is dropped before its rotation
+    // is solved (out_of_reach_before_solving) or before the greedy pass (may_reach);
+    // both proofs only skip work whose outcome was already "not reported".
     template <class Visit>
     void search(std::span<const Vec3> cam_vecs, std::size_t triangle_stars, std::size_t target, Visit&& visit) {
         const bool replay = recorded_;
@@ -290,13 +320,16 @@ public:
             for (const auto& h : hypotheses) {
                 const std::array<Vec3, 3> reference{catalog_.stars[h[0]].unit, catalog_.stars[h[1]].unit,
                                                     catalog_.stars[h[2]].unit};
+                if (out_of_reach_before_solving(body, reference, cam_vecs, {i, j, k}, target)) continue;
                 const Result<Mat3> rotation = solve_wahba(body, reference);
                 if (!rotation.ok()) continue;
+                if (!may_reach(*rotation, cam_vecs, {i, j, k}, target)) continue;
                 if (!verify(*rotation, cam_vecs, target)) continue;
                 if (!visit(list_, residual_)) return false;
             }
             return true;
         };
+        if (!replay && n_tri >= 3) triangles_.prepare(cam_vecs, n_tri, pairs, tolerance_);
         std::size_t triangle = 0;
         for (std::size_t i = 0; i < n_tri; ++i) {
             for (std::size_t j = i + 1; j < n_tri; ++j) {
@@ -307,7 +340,7 @@ public:
                         go_on = verify_all(
                             std::span<const BookTriple>(book_).subspan(first, book_ends_[triangle] - first), i, j, k);
                     } else {
-                        triangles_.run(cam_vecs, {i, j, k}, pairs, tolerance_, hypotheses_);
+                        triangles_.run_prepared({i, j, k}, hypotheses_);
                         if (record) record = remember(hypotheses_);
                         go_on = verify_all(hypotheses_, i, j, k);
                     }
@@ -322,6 +355,133 @@ public:
     }
 
 private:
+    // Proves, without solving for the rotation, that a hypothesis cannot reach
+    // `target`; used when only a few misses are allowed (the mirror test), where it
+    // spares most rotation solves. False means "not proven", never "reachable".
+    //
+    // R~ is the rotation carrying the triangle's two least parallel body vectors
+    // b_p, b_q onto their stars (TRIAD). The least-squares rotation R of solve_wahba
+    // fits the three pairs at least as well as R~, so |R b_k - r_k| <= S with
+    // S^2 = sum_k |R~ b_k - r_k|^2, and R R~^T moves R~ b_k by at most
+    // d_k = S + |R~ b_k - r_k|. A rotation moving two directions whose lines are
+    // phi' apart by at most d_p and d_q has 2 sin(angle / 2) <= max(d_p, d_q) /
+    // sin(phi' / 2). Writing x = a b_p + b b_q + c n (n the unit normal of b_p, b_q),
+    // |R x - R~ x| <= |a| d_p + |b| d_q + |c| max(d_p, d_q) / sin(phi' / 2). A
+    // direction with no star within the tolerance plus that angle of R~ x has none
+    // within the tolerance of R x: a certain miss.
+    bool out_of_reach_before_solving(const std::array<Vec3, 3>& body, const std::array<Vec3, 3>& reference,
+                                     std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> triangle,
+                                     std::size_t target) const {
+        const std::size_t n = cam_vecs.size();
+        if (target <= 3 || n < target || n - target > MAX_MISSES_FOR_BOUND) return false;
+        const std::size_t allowed_misses = n - target;
+
+        // The pair of vertices whose directions are farthest from parallel.
+        std::size_t p = 0, q = 1;
+        for (const auto& [u, v] : {std::pair<std::size_t, std::size_t>{0, 2}, {1, 2}}) {
+            if (std::fabs(body[u].dot(body[v])) < std::fabs(body[p].dot(body[q]))) p = u, q = v;
+        }
+        // The bound reasons about angles, so it holds for unit vectors only.
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (!nearly_unit(body[k]) || !nearly_unit(reference[k])) return false;
+        }
+        const Vec3& bp = body[p];
+        const Vec3& bq = body[q];
+        const double g = bp.dot(bq);
+        const double sin_half = std::sqrt((1.0 - std::fabs(g)) / 2.0);
+        const Vec3 bn = bp.cross(bq).normalized();
+        const Vec3 rn = reference[p].cross(reference[q]).normalized();
+        if (!(sin_half > MIN_SIN_HALF_SPREAD) || !bn.allFinite() || !rn.allFinite()) return false;
+        Mat3 body_triad, reference_triad;
+        body_triad << bp, bn, bp.cross(bn);
+        reference_triad << reference[p], rn, reference[p].cross(rn);
+        const Mat3 rough = reference_triad * body_triad.transpose();
+
+        std::array<double, 3> misfit{};
+        double sum_sq = 0.0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            misfit[k] = (rough * body[k] - reference[k]).norm();
+            sum_sq += misfit[k] * misfit[k];
+        }
+        const double fit = std::sqrt(sum_sq);
+        const double dp = fit + misfit[p];
+        const double dq = fit + misfit[q];
+        const double turn = std::max(dp, dq) / sin_half;
+        const double det = 1.0 - g * g;
+
+        std::size_t misses = 0;
+        for (std::size_t t = 0; t < n; ++t) {
+            if (t == triangle[0] || t == triangle[1] || t == triangle[2]) continue;
+            const Vec3& x = cam_vecs[t];
+            if (!nearly_unit(x)) continue;
+            const double c = x.dot(bn);
+            const Vec3 in_plane = x - c * bn;
+            const double xp = in_plane.dot(bp);
+            const double xq = in_plane.dot(bq);
+            const double a = (xp - g * xq) / det;
+            const double b = (xq - g * xp) / det;
+            // Chord between R x and R~ x, widened for rounding.
+            const double bound = std::fabs(a) * dp + std::fabs(b) * dq + std::fabs(c) * turn;
+            const double chord = bound * (1.0 + ROUNDING_SLACK) + ROUNDING_SLACK;
+            if (!(chord < MAX_BOUND_CHORD)) continue;  // too loose to prove a miss
+            const double radius = tolerance_ + 2.0 * std::asin(chord / 2.0) + ROUNDING_SLACK;
+            const bool certain_miss = !has_star_within(rough * x, radius, std::cos(radius), std::sin(radius));
+            if (certain_miss && ++misses > allowed_misses) return true;
+        }
+        return false;
+    }
+
+    // A cheap bound before the greedy pass: the triangle's own directions give at
+    // most 3 correspondences, every other one needs some star (used or not) strictly
+    // within the tolerance of its rotated direction. False when too few directions
+    // outside the triangle have one for `target` to be reachable, so the greedy
+    // pass would fail too; on a false hypothesis this skips the triangle's queries.
+    bool may_reach(const Mat3& rotation, std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> triangle,
+                   std::size_t target) const {
+        const std::size_t n = cam_vecs.size();
+        if (target <= 3) return true;
+        const std::size_t needed = target - 3;
+        if (n < 3 + needed) return false;
+        const std::size_t allowed_misses = n - 3 - needed;
+        std::size_t hits = 0, misses = 0;
+        for (std::size_t t = 0; t < n; ++t) {
+            if (t == triangle[0] || t == triangle[1] || t == triangle[2]) continue;
+            if (has_star_near(rotation * cam_vecs[t])) {
+                if (++hits == needed) return true;
+            } else if (++misses > allowed_misses) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    // Whether some catalog star lies strictly within the tolerance of w (dot > cos tolerance).
+    bool has_star_near(const Vec3& w) const { return has_star_within(w, tolerance_, cos_tolerance_, sin_tolerance_); }
+
+    // Whether some catalog star has a dot product with w above cos_radius.
+    bool has_star_within(const Vec3& w, double radius, double cos_radius, double sin_radius) const {
+        bool found = false;
+        for_each_query_cell(grid_, w, radius, sin_radius, [&](const std::size_t* first, const std::size_t* last) {
+            for (const std::size_t* it = first; it != last && !found; ++it) {
+                found = w.dot(catalog_.stars[*it].unit) > cos_radius;
+            }
+        });
+        return found;
+    }
+
+    // Unit length to well within the bound's rounding slack (false for NaN).
+    static bool nearly_unit(const Vec3& v) { return std::fabs(v.squaredNorm() - 1.0) < 1e-14; }
+
+    // The pre-solve bound is tried when at most this many directions may miss.
+    static constexpr std::size_t MAX_MISSES_FOR_BOUND = 2;
+    // Vertices closer to parallel than this (sine of half their line angle) give no bound.
+    static constexpr double MIN_SIN_HALF_SPREAD = 1e-3;
+    // Bounds of a larger chord (radians, about 1.1 degrees) make wide queries that cost
+    // more than the solve they would spare.
+    static constexpr double MAX_BOUND_CHORD = 0.02;
+    // Relative and absolute widening of the bound for rounding in both rotations.
+    static constexpr double ROUNDING_SLACK = 1e-9;
+
     // Greedy verification into list_ / residual_, brightest first; false when the
     // count fell out of reach of `target`.
     bool verify(const Mat3& rotation, std::span<const Vec3> cam_vecs, std::size_t target) {
@@ -338,7 +498,7 @@ private:
             std::size_t chosen = 0;
             double chosen_dot = 0.0;
             bool found = false;
-            for_each_query_cell(grid_, w, tolerance_, [&](const std::size_t* first, const std::size_t* last) {
+            auto visit = [&](const std::size_t* first, const std::size_t* last) {
                 for (const std::size_t* it = first; it != last; ++it) {
                     const std::size_t s = *it;
                     if (used_[s]) continue;
@@ -350,7 +510,8 @@ private:
                         found = true;
                     }
                 }
-            });
+            };
+            for_each_query_cell(grid_, w, tolerance_, sin_tolerance_, visit);
             if (found) {
                 used_[chosen] = 1;
                 list_.push_back({t, chosen});
@@ -365,6 +526,7 @@ private:
     const StarGrid& grid_;
     double tolerance_;
     double cos_tolerance_;
+    double sin_tolerance_;
     std::vector<std::uint8_t> used_;
     TriangleSearch triangles_;
     std::vector<StarTriple> hypotheses_;

@@ -54,44 +54,71 @@ using StarTriple = std::array<std::size_t, 3>;
 std::vector<StarTriple> triangle_hypotheses(std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> abc,
                                             std::span<const Pair> pairs, double tolerance);
 
-// A run of pairs listed in both orders, (i, j) then (j, i), grouped by the first
-// star of each ordered pair; inside a group the list order is kept unless the
-// groups are built for membership only (then large groups are sorted).
+// One camera side's run of pairs listed in both orders, (i, j) then (j, i),
+// grouped by the first star of each ordered pair (a counting sort, so each group
+// keeps list order). A second copy with the large groups sorted serves membership.
 class PairGroups {
 public:
-    void build(std::span<const Pair> run, bool for_membership);
-    // The second stars listed with `first`, in list order (unless sorted).
+    void build(std::span<const Pair> run);
+    // The run this side was built from, in pair-index order.
+    std::span<const Pair> run() const { return run_; }
+    // The second stars listed with `first`, in list order.
     std::span<const std::uint16_t> group(std::uint16_t first) const {
-        if (first >= range_.size()) return {};
-        return {seconds_.data() + range_[first].begin, seconds_.data() + range_[first].end};
+        if (std::size_t{first} + 1 >= start_.size()) return {};
+        return {listed_.data() + start_[first], listed_.data() + start_[first + 1]};
     }
-    // Whether (first, second) is listed; needs a build for membership.
+    // The second stars listed with `first`, groups larger than SMALL_GROUP sorted.
+    std::span<const std::uint16_t> sorted_group(std::uint16_t first) const {
+        if (std::size_t{first} + 1 >= start_.size()) return {};
+        return {sorted_.data() + start_[first], sorted_.data() + start_[first + 1]};
+    }
+    // Whether (first, second) is listed.
     bool contains(std::uint16_t first, std::uint16_t second) const;
-    // Empties the groups, touching only the stars the last build used.
-    void reset();
+    // Bit (s mod 64) set for every second star s listed with `first`: two stars with
+    // a common partner have masks that intersect.
+    std::uint64_t partner_mask(std::uint16_t first) const { return first < masks_.size() ? masks_[first] : 0; }
+    // Whether a group from sorted_group holds `second`: small groups are scanned,
+    // larger ones bisected.
+    static bool holds(std::span<const std::uint16_t> sorted_group, std::uint16_t second) {
+        if (sorted_group.size() > SMALL_GROUP) {
+            return std::binary_search(sorted_group.begin(), sorted_group.end(), second);
+        }
+        return std::find(sorted_group.begin(), sorted_group.end(), second) != sorted_group.end();
+    }
+    // Groups up to this size are scanned; larger ones are sorted and bisected.
+    static constexpr std::size_t SMALL_GROUP = 8;
 
 private:
-    struct Range {
-        std::size_t begin = 0;
-        std::size_t end = 0;
-    };
-    std::vector<Range> range_;             // per first star, grown to the largest index seen
-    std::vector<std::uint16_t> touched_;   // first stars of the current build
-    std::vector<std::uint16_t> seconds_;   // second stars, grouped
+    std::span<const Pair> run_;
+    std::vector<std::uint32_t> start_;     // group offsets per first star, up to the largest index + 1
+    std::vector<std::uint16_t> listed_;    // second stars, grouped, list order inside a group
+    std::vector<std::uint16_t> sorted_;    // the same groups, large ones sorted for bisection
+    std::vector<std::uint64_t> masks_;     // partner_mask per first star
 };
 
-// Reusable working storage for many triangle searches: side a-c grouped for
-// membership, side b-c grouped by its first star with list order kept, so the
-// work follows the matches rather than |a-b run| x |b-c run|.
+// Reusable working storage for many triangle searches: each camera side's run
+// grouped once (PairGroups), so the work follows the matches rather than
+// |a-b run| x |b-c run|, and triangles sharing a side share its groups.
 class TriangleSearch {
 public:
     // Same result and order as triangle_hypotheses, appended to the cleared `out`.
     void run(std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> abc, std::span<const Pair> pairs,
              double tolerance, std::vector<StarTriple>& out);
 
+    // Groups the runs of every side among the first `n` camera vectors, once, for
+    // run_prepared on triangles of those vectors.
+    void prepare(std::span<const Vec3> cam_vecs, std::size_t n, std::span<const Pair> pairs, double tolerance);
+    // run() for a triangle a < b < c < n of the prepared vectors.
+    void run_prepared(std::array<std::size_t, 3> abc, std::vector<StarTriple>& out) const;
+
 private:
-    PairGroups ac_;
-    PairGroups bc_;
+    const PairGroups& side(std::size_t a, std::size_t b) const { return sides_[a * n_ + b]; }
+    static void extend_all(const PairGroups& ab, const PairGroups& ac, const PairGroups& bc,
+                           std::vector<StarTriple>& out);
+
+    std::array<PairGroups, 3> own_;     // sides a-b, a-c and b-c of run()
+    std::vector<PairGroups> sides_;     // side (a, b), a < b, at a * n_ + b
+    std::size_t n_ = 0;
 };
 
 struct MatchResult {

@@ -420,6 +420,42 @@ TEST_P(TriangleAgainstReference, SameListSameOrder) {
     EXPECT_GT(total, 40u) << "the comparison saw too few hypotheses to mean anything";
 }
 
+// Sides grouped once for all triangles of seven directions (prepare) give every
+// triangle the reference scan's list, element for element, also after a second
+// prepare on other directions reuses the storage.
+TEST_P(TriangleAgainstReference, PreparedSidesSameListSameOrder) {
+    const ReferenceCase c = GetParam();
+    std::mt19937_64 rng(c.seed + 100);
+    Catalog catalog;
+    const Vec3 centre = random_unit(rng);
+    while (catalog.stars.size() < 200) {
+        const Vec3 v = random_unit(rng);
+        if (v.dot(centre) > std::cos(0.5)) catalog.stars.push_back(star_towards(v));
+    }
+    index_pairs(catalog, 0.6);
+    const Mat3 rotation = random_rotation(rng);
+    std::uniform_int_distribution<std::size_t> pick(0, catalog.stars.size() - 1);
+    TriangleSearch search;
+    std::vector<StarTriple> got;
+    std::size_t total = 0;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<Vec3> cam;
+        for (int v = 0; v < 7; ++v) {
+            cam.push_back(nudge(rotation * catalog.stars[pick(rng)].unit, 0.3 * c.tolerance, rng));
+        }
+        search.prepare(cam, cam.size(), catalog.pairs, c.tolerance);
+        for (std::size_t i = 0; i < cam.size(); ++i)
+            for (std::size_t j = i + 1; j < cam.size(); ++j)
+                for (std::size_t k = j + 1; k < cam.size(); ++k) {
+                    const auto want = reference_hypotheses(cam, {i, j, k}, catalog.pairs, c.tolerance);
+                    search.run_prepared({i, j, k}, got);
+                    ASSERT_EQ(got, want) << "round " << round << " triangle " << i << j << k;
+                    total += want.size();
+                }
+    }
+    EXPECT_GT(total, 70u) << "the comparison saw too few hypotheses to mean anything";
+}
+
 INSTANTIATE_TEST_SUITE_P(Matcher, TriangleAgainstReference,
                          ::testing::Values(ReferenceCase{0.002, 1}, ReferenceCase{0.01, 2}, ReferenceCase{0.02, 3},
                                            ReferenceCase{0.04, 4}));

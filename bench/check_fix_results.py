@@ -1,0 +1,199 @@
+"""Records, then re-checks bit for bit, the results of ~50 varied single-image solves.
+
+A guard for speed work on the matcher and the attitude solution: every output of
+resolve_from_centroids / resolve_fix (fix values as exact float hex, matched HR
+numbers, margin, iterations, error messages) must stay identical. The scenes mix
+both bundled catalogs, pinhole and fisheye cameras, places, times, rolls, seeds and
+noise levels, plus doctored centroid lists that fail (random points, mirrored
+skies, a too-wide tolerance, too few stars) and ambiguous matches, which a
+FixTracker then settles by position so that both tied lists are exercised.
+
+    python bench/check_fix_results.py record [--out FILE]   # before a change
+    python bench/check_fix_results.py check [--out FILE]    # after: exit 1 on any difference
+"""
+
+import argparse
+import json
+import random
+import sys
+
+import stelvane
+import stelvane.catalogs as cats
+
+DEFAULT_FILE = "bench/fix_results.json"
+
+PLACES = [(51.5, -0.1), (-33.9, 151.2), (64.1, -21.9), (19.4, -99.1), (-54.8, -68.3), (35.7, 139.7), (0.5, 32.6)]
+TIMES = [(2024, 3, 20, 3, 6, 0), (2023, 12, 24, 22, 0, 0), (2025, 7, 1, 1, 30, 0), (2024, 10, 5, 19, 45, 0)]
+
+PINHOLE = dict(width=1920, height=1080, focal=2200.0, fov=None)
+WIDE = dict(width=1280, height=960, focal=900.0, fov=None)
+FISHEYE = dict(width=1024, height=1024, focal=None, fov=180.0)
+
+
+def hexed(value):
+    if isinstance(value, float):
+        return value.hex()
+    if isinstance(value, (list, tuple)):
+        return [hexed(v) for v in value]
+    return value
+
+
+def fix_record(fix):
+    return {
+        "latitude_deg": hexed(fix.latitude_deg),
+        "longitude_deg": hexed(fix.longitude_deg),
+        "covariance": hexed(fix.covariance),
+        "ellipse_2sigma_nm": hexed(fix.ellipse_2sigma_nm),
+        "matched_hr_ids": list(fix.matched_hr_ids),
+        "n_iterations": fix.n_iterations,
+        "used_sun": fix.used_sun,
+        "residual_rms_rad": hexed(fix.residual_rms_rad),
+        "match_margin": fix.match_margin,
+    }
+
+
+def outcome(call):
+    try:
+        return {"fix": fix_record(call())}
+    except stelvane.StelvaneError as err:
+        return {"error": str(err)}
+
+
+def camera_kwargs(cam):
+    return {"fisheye_fov_deg": cam["fov"]} if cam["fov"] is not None else {}
+
+
+def make_scenes():
+    """Deterministic list of (name, catalog name, camera, scene args, centroid doctoring)."""
+    rng = random.Random(20240320)
+    scenes = []
+    for n in range(16):
+        lat, lon = PLACES[n % len(PLACES)]
+        scenes.append(dict(name=f"pinhole-{n}", catalog="pinhole", cam=PINHOLE, place=(lat, lon),
+                           utc=TIMES[n % len(TIMES)], roll=rng.uniform(-180, 180), mag=6.0,
+                           pixel_noise=[0.0, 0.3, 1.0, 2.0][n % 4], up_noise=[0.0, 1.0, 3.0][n % 3],
+                           seed=n + 1, max_centroids=[None, 12, 20, 8][n % 4], sigma=[None, None, 1.5, 4.0][n % 4],
+                           doctor=None))
+    for n in range(4):
+        lat, lon = PLACES[(n + 2) % len(PLACES)]
+        scenes.append(dict(name=f"wide-{n}", catalog="pinhole", cam=WIDE, place=(lat, lon), utc=TIMES[n],
+                           roll=rng.uniform(-180, 180), mag=5.5, pixel_noise=0.5, up_noise=1.0, seed=100 + n,
+                           max_centroids=None, sigma=None, doctor=None))
+    for n in range(12):
+        lat, lon = PLACES[(n + 3) % len(PLACES)]
+        scenes.append(dict(name=f"fisheye-{n}", catalog="allsky", cam=FISHEYE, place=(lat, lon),
+                           utc=TIMES[(n + 1) % len(TIMES)], roll=rng.uniform(-180, 180), mag=6.0,
+                           pixel_noise=[0.0, 1.0, 3.0][n % 3], up_noise=[0.0, 2.0][n % 2], seed=200 + n,
+                           max_centroids=[None, 12, 20, 6][n % 4], sigma=[None, 10.0, None, 30.0][n % 4],
+                           doctor=None))
+    # Doctored centroid lists: failures and ambiguities.
+    doctors = ["random", "mirror", "wide_sigma", "few", "subset4", "subset5", "subset5", "subset4"]
+    for n, doctor in enumerate(doctors):
+        for cam, catalog in ((PINHOLE, "pinhole"), (FISHEYE, "allsky")):
+            lat, lon = PLACES[n % len(PLACES)]
+            scenes.append(dict(name=f"{doctor}-{catalog}-{n}", catalog=catalog, cam=cam, place=(lat, lon),
+                               utc=TIMES[n % len(TIMES)], roll=rng.uniform(-180, 180), mag=6.0, pixel_noise=1.0,
+                               up_noise=1.0, seed=300 + n, max_centroids=None,
+                               sigma=(20.0 if catalog == "pinhole" else 60.0) if doctor == "wide_sigma" else None,
+                               doctor=doctor))
+    # A fisheye subset of six stars with a 30' sigma that ties two identifications.
+    scenes.append(dict(name="ambiguous-allsky", catalog="allsky", cam=FISHEYE, place=PLACES[3], utc=TIMES[1],
+                       roll=280.0, mag=6.0, pixel_noise=0.0, up_noise=0.0, seed=540, max_centroids=None, sigma=30.0,
+                       doctor="tie"))
+    return scenes
+
+
+def centroids_for(scene, catalogs):
+    cam = scene["cam"]
+    cat = catalogs[scene["catalog"]]
+    jd = stelvane.julian_date(*scene["utc"])
+    lat, lon = scene["place"]
+    sky = stelvane.synthesize_scene(cat, lat, lon, jd, scene["roll"], cam["width"], cam["height"], cam["focal"],
+                                    scene["mag"], scene["pixel_noise"], scene["up_noise"], 10.0, scene["seed"],
+                                    **camera_kwargs(cam))
+    cents = [tuple(c) for c in stelvane.detect_centroids(sky.pixels, 30)]
+    rng = random.Random(scene["seed"])
+    cx, cy = (cam["width"] - 1) / 2.0, (cam["height"] - 1) / 2.0
+    doctor = scene["doctor"]
+    if doctor == "random":
+        cents = [(rng.uniform(0, cam["width"] - 1), rng.uniform(0, cam["height"] - 1), f) for _, _, f in cents]
+    elif doctor == "mirror":
+        cents = [(2 * cx - x, y, f) for x, y, f in cents]
+    elif doctor == "few":
+        cents = cents[:3]
+    elif doctor in ("subset4", "subset5"):
+        k = 4 if doctor == "subset4" else 5
+        cents = rng.sample(cents, min(k, len(cents)))
+    elif doctor == "tie":
+        draw = random.Random(40)
+        for k in (4, 4, 4, 5, 5, 5, 6, 6, 6):
+            subset = draw.sample(cents, k)
+        cents = subset
+    return sky, cents
+
+
+def run_scene(scene, catalogs, sky, cents):
+    cam = scene["cam"]
+    cat = catalogs[scene["catalog"]]
+    cx, cy = (cam["width"] - 1) / 2.0, (cam["height"] - 1) / 2.0
+    kwargs = dict(camera_kwargs(cam))
+    if scene["max_centroids"] is not None:
+        kwargs["max_centroids"] = scene["max_centroids"]
+    if scene["sigma"] is not None:
+        kwargs["sigma_arcmin"] = scene["sigma"]
+    up = sky.up_cam
+    result = {"centroids": [hexed(list(c)) for c in cents]}
+    result["from_centroids"] = outcome(
+        lambda: stelvane.resolve_from_centroids(cents, cam["focal"], cx, cy, up, scene["utc"], cat, **kwargs))
+    if scene["doctor"] is None and scene["name"].endswith(("-0", "-1", "-5")):
+        result["from_image"] = outcome(
+            lambda: stelvane.resolve_fix(sky.pixels, cam["focal"], cx, cy, up, scene["utc"], cat, **kwargs))
+    if "ambiguous" in result["from_centroids"].get("error", ""):
+        tracker = stelvane.FixTracker(max_reference_age_s=1e9, max_disambiguation_distance_nm=20000.0)
+        tracker.set_last_known_position(*scene["place"], scene["utc"])
+        result["tracker"] = outcome(
+            lambda: tracker.resolve_from_centroids(cents, cam["focal"], cx, cy, up, scene["utc"], cat, **kwargs))
+    return result
+
+
+def collect():
+    catalogs = {"pinhole": cats.load("pinhole"), "allsky": cats.load("allsky")}
+    results = {}
+    for scene in make_scenes():
+        sky, cents = centroids_for(scene, catalogs)
+        results[scene["name"]] = run_scene(scene, catalogs, sky, cents)
+    return results
+
+
+def summary(results):
+    kinds = {}
+    for r in results.values():
+        o = r["from_centroids"]
+        key = "fix" if "fix" in o else o["error"].split(":")[0]
+        kinds[key] = kinds.get(key, 0) + 1
+    return ", ".join(f"{k}: {v}" for k, v in sorted(kinds.items()))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("mode", choices=["record", "check"])
+    parser.add_argument("--out", default=DEFAULT_FILE)
+    args = parser.parse_args(argv)
+    results = collect()
+    print(f"{len(results)} scenes ({summary(results)})")
+    if args.mode == "record":
+        with open(args.out, "w") as fh:
+            json.dump(results, fh, indent=1, sort_keys=True)
+        print(f"recorded to {args.out}")
+        return 0
+    with open(args.out) as fh:
+        recorded = json.load(fh)
+    differing = [name for name in sorted(set(recorded) | set(results)) if recorded.get(name) != results.get(name)]
+    for name in differing:
+        print(f"DIFFERS: {name}\n  recorded {recorded.get(name)}\n  now      {results.get(name)}")
+    print("identical" if not differing else f"{len(differing)} scenes differ")
+    return 1 if differing else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
