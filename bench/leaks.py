@@ -7,6 +7,7 @@ and the growth) and exits 1 when any growth exceeds the tolerance.
 """
 
 import argparse
+import datetime
 import gc
 import os
 import sys
@@ -45,11 +46,17 @@ def swallow(fn, *args, **kwargs):
 def cases():
     catalog = stelvane.catalogs.load("allsky")
     cat_path, pairs_path = stelvane.catalogs.paths("allsky")
+    # A pinhole sky that solves in about 10 ms, so the success roads run ten thousand times.
+    pinhole = stelvane.catalogs.load("pinhole")
+    scene = stelvane.synthesize_scene(pinhole, 40.0, -3.0, JD, 10.0, 640, 480, 1400.0, 5.5, 0.0, 0.0, 0.0, 3)
+    sky = scene.pixels
+    solve = dict(focal_px=1400.0, cx=319.5, cy=239.5, up_cam=scene.up_cam, utc=UTC, catalog=pinhole)
+    stars = [(x, y, 100.0 - i) for i, (x, y) in enumerate(scene.star_pixels)]
     image = star_field()
     mask = np.zeros(image.shape, bool)
+    # Frames a few seconds apart: detected and verified, then refused as too closely spaced.
     frames = [star_field(shift=s) for s in (0.0, 0.1, 0.2)]
     times = [UTC[:5] + (s,) for s in (0.0, 10.0, 20.0)]
-    centroids = [(6.3, 5.5, 9.0), (15.7, 12.2, 8.0), (25.0, 8.0, 7.0), (10.0, 18.0, 6.0)]
     lens = dict(focal_px=30.0, cx=15.5, cy=11.5, up_cam=[0.0, -0.2, -1.0])
     camera = stelvane.Camera(30.0, 15.5, 11.5)
     tracker = stelvane.FixTracker(max_reference_age_s=60.0, max_disambiguation_distance_nm=100.0)
@@ -68,9 +75,8 @@ def cases():
         ("remap_mask", lambda: stelvane.remap_mask(mask, *remap, dst_fisheye_fov_deg=180.0)),
         ("synthesize_scene", lambda: stelvane.synthesize_scene(catalog, 40.0, -3.0, JD, 0.0, 32, 24, None, 3.0, 0.5,
                                                                0.5, 10.0, 1, fisheye_fov_deg=180.0).pixels),
-        ("resolve_fix", lambda: swallow(stelvane.resolve_fix, image, **lens, utc=UTC, catalog=catalog)),
-        ("resolve_from_centroids",
-         lambda: swallow(stelvane.resolve_from_centroids, centroids, **lens, utc=UTC, catalog=catalog)),
+        ("resolve_fix", lambda: stelvane.resolve_fix(sky, **solve).matched_hr_ids),
+        ("resolve_from_centroids", lambda: stelvane.resolve_from_centroids(stars, **solve).matched_hr_ids),
         ("resolve_from_frames",
          lambda: swallow(stelvane.resolve_from_frames, frames, times, **lens, catalog=catalog)),
         ("Camera", lambda: stelvane.Camera(None, 15.5, 11.5, fisheye_fov_deg=180.0)),
@@ -78,17 +84,18 @@ def cases():
         ("Camera.vec_to_pixel", lambda: camera.vec_to_pixel([[0.1, 0.2, 1.0]] * 3)),
         ("Catalog", lambda: stelvane.Catalog(cat_path, pairs_path)),
         ("Catalog.stars", lambda: catalog.stars()),
-        ("FixTracker.resolve_from_centroids",
-         lambda: swallow(tracker.resolve_from_centroids, centroids, **lens, utc=UTC, catalog=catalog)),
+        ("FixTracker.resolve_fix", lambda: tracker.resolve_fix(sky, **solve).matched_hr_ids),
+        ("FixTracker.resolve_from_centroids", lambda: tracker.resolve_from_centroids(stars, **solve).covariance),
         ("FixTracker.set_last_known_position", lambda: tracker.set_last_known_position(10.0, 20.0, UTC)),
         # Refusal roads: the error text and any half-built values must be released too.
         ("refused: detect_centroids mask", lambda: swallow(stelvane.detect_centroids, image, 10, mask[:, :5].copy())),
         ("refused: image dtype", lambda: swallow(stelvane.foreground_mask, image.astype(np.float32))),
         ("refused: Catalog missing file", lambda: swallow(stelvane.Catalog, cat_path + ".missing", pairs_path)),
         ("refused: Catalog bad pairs", lambda: swallow(stelvane.Catalog, cat_path, cat_path)),
-        ("refused: naive datetime", lambda: swallow(stelvane.resolve_from_centroids, centroids, **lens,
-                                                    utc=__import__("datetime").datetime(2024, 1, 1),
-                                                    catalog=catalog)),
+        ("refused: naive datetime", lambda: swallow(stelvane.resolve_from_centroids, stars[:4], **lens,
+                                                    utc=datetime.datetime(2024, 1, 1), catalog=catalog)),
+        ("refused: no match", lambda: swallow(stelvane.resolve_from_centroids, stars[:6], 3000.0, 319.5, 239.5,
+                                              scene.up_cam, UTC, pinhole)),
         ("refused: binding", lambda: swallow(stelvane.remap_image, image, *remap, bogus=1)),
         ("refused: __new__ Camera", lambda: swallow(getattr, stelvane.Camera.__new__(stelvane.Camera), "cx")),
     ]
