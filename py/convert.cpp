@@ -81,9 +81,12 @@ std::size_t convert_usize(py::handle obj) {
 py::object sequence_items(py::handle obj) {
     if (PyUnicode_Check(obj.ptr())) throw ConversionError{"expected a sequence, not str"};
     if (!PySequence_Check(obj.ptr())) throw ConversionError{"expected a sequence, not " + type_name(obj)};
-    py::object fast = py::reinterpret_steal<py::object>(PySequence_Fast(obj.ptr(), "expected a sequence"));
-    if (!fast) throw py::error_already_set();
-    return fast;
+    // A tuple snapshot that owns its items: the conversions that follow may call back into
+    // Python (__float__, __index__, datetime methods), and a callback that empties or
+    // refills a list must not leave the loop reading freed items past its new end.
+    py::object snapshot = py::reinterpret_steal<py::object>(PySequence_Tuple(obj.ptr()));
+    if (!snapshot) throw py::error_already_set();
+    return snapshot;
 }
 
 std::vector<double> convert_double_list(py::handle obj) {

@@ -13,13 +13,15 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTELVANE_B
 cmake --build build/asan
 ctest --test-dir build/asan --output-on-failure
 if [ "${1:-}" = "--python" ]; then
-  # The interpreter itself is not built with ASan: its leaks at exit are not ours.
-  python3 -m pip install -q --no-build-isolation -e . \
+  # A private virtualenv, so the ASan extension never replaces the one in use.
+  python3 -m venv --system-site-packages build/asan-venv
+  build/asan-venv/bin/python -m pip install -q --no-build-isolation ".[test]" \
     -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/asan-py \
     -Ccmake.define.CMAKE_CXX_FLAGS="$flags" \
     -Ccmake.define.CMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined"
+  # The interpreter itself is not built with ASan: its allocations at exit are not ours.
   libasan="$(g++ -print-file-name=libasan.so)"
   libubsan="$(g++ -print-file-name=libubsan.so)"
-  ASAN_OPTIONS="detect_leaks=0" LD_PRELOAD="$libasan $libubsan" \
-    python3 -m pytest -q -p no:cacheprovider tests
+  (cd tests && ASAN_OPTIONS="detect_leaks=0" LD_PRELOAD="$libasan $libubsan" \
+    ../build/asan-venv/bin/python -m pytest -q -p no:cacheprovider .)
 fi

@@ -261,3 +261,54 @@ def test_members_of_a_real_scene_and_fix(catalog):
                    "width", "height"]:
         getattr(scene, member)
     assert scene.pixels.shape == (256, 256)
+
+
+# ---- sequences that change while they are converted -------------------------------------------------
+
+class Emptier:
+    """A number whose conversion empties the list that holds it (and frees the other items)."""
+
+    def __init__(self, victim, value):
+        self.victim = victim
+        self.value = value
+
+    def __float__(self):
+        self.victim.clear()
+        return self.value
+
+
+def emptied_list(values):
+    victim = []
+    victim.extend([Emptier(victim, values[0])] + [float(v) for v in values[1:]])
+    return victim
+
+
+@pytest.mark.parametrize("call", [
+    lambda seq: stelvane.covariance_ellipse(seq, 1.0),
+    lambda seq: stelvane.precess_vector(2451545.0, seq[:3]),
+    lambda seq: stelvane.Camera(30.0, 11.5, 9.5).pixel_to_vec(seq, [float(v) for v in range(len(seq))]),
+    lambda seq: stelvane.Camera(30.0, 11.5, 9.5).vec_to_pixel(seq[:3]),
+], ids=["covariance_ellipse", "precess_vector", "pixel_to_vec", "vec_to_pixel"])
+def test_a_list_emptied_by_its_own_item_converts_as_it_was(call):
+    values = [10.0, 100.5, 230.25] + [1.5 * k for k in range(200)]
+    want = call(list(values))
+    got = call(emptied_list(values))
+    assert np.array_equal(np.asarray(got, dtype=float), np.asarray(want, dtype=float), equal_nan=True)
+
+
+def test_centroid_triples_emptied_during_conversion_are_read_as_passed(catalog):
+    triples = [(10.0 + k, 20.0 + 2 * k, 100.0 - k) for k in range(60)]
+
+    def solve(centroids):
+        try:
+            return stelvane.resolve_from_centroids(centroids, 3000.0, 11.5, 9.5, [0.0, 0.0, -1.0], UTC, catalog)
+        except stelvane.StelvaneError as e:
+            return str(e)
+
+    want = solve([list(t) for t in triples])
+    outer = [list(t) for t in triples]
+    outer[0][0] = Emptier(outer, triples[0][0])  # empties the outer list from inside the first triple
+    inner = [list(t) for t in triples]
+    inner[0][0] = Emptier(inner[0], triples[0][0])  # empties its own triple
+    assert solve(outer) == want
+    assert solve(inner) == want
