@@ -17,6 +17,7 @@ import time
 import numpy as np
 
 import stelvane
+from timing import median_s as median_time
 
 
 def star_field(width, height, n_stars=600, seed=1):
@@ -43,13 +44,6 @@ def star_field(width, height, n_stars=600, seed=1):
     return img
 
 
-def median_time(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return float(np.median(times))
 
 
 def sep_detect(img):

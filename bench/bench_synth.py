@@ -16,17 +16,11 @@ import time
 import numpy as np
 
 import stelvane
+from timing import median_s
 import stelvane.catalogs
 from stelvane import pipeline
 
 
-def median_s(fn, runs):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return float(np.median(times))
 
 
 def main() -> None:

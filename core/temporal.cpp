@@ -175,10 +175,13 @@ Result<PositionFix> resolve_fix_from_frames(std::span<const GrayImage> frames, s
                             "x" + std::to_string(frames[0].height) + "; all frames must share one size"};
         }
     }
+    // Four candidates per centroid the solve keeps; a huge limit saturates instead of wrapping to 0.
+    const std::size_t limit = std::numeric_limits<std::size_t>::max();
+    const std::size_t max_count = config.max_centroids > limit / 4 ? limit : 4 * config.max_centroids;
     std::vector<std::vector<Centroid>> detections;
     detections.reserve(frames.size());
     for (const GrayImage& frame : frames) {
-        auto found = detect_centroids_matched(frame, 4 * config.max_centroids, psf_sigma_px);
+        auto found = detect_centroids_matched(frame, max_count, psf_sigma_px);
         if (!found) return std::move(found).error();
         detections.push_back(std::move(found).value());
     }

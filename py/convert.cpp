@@ -81,12 +81,10 @@ std::size_t convert_usize(py::handle obj) {
 py::object sequence_items(py::handle obj) {
     if (PyUnicode_Check(obj.ptr())) throw ConversionError{"expected a sequence, not str"};
     if (!PySequence_Check(obj.ptr())) throw ConversionError{"expected a sequence, not " + type_name(obj)};
-    // A tuple snapshot that owns its items: the conversions that follow may call back into
-    // Python (__float__, __index__, datetime methods), and a callback that empties or
-    // refills a list must not leave the loop reading freed items past its new end.
-    py::object snapshot = py::reinterpret_steal<py::object>(PySequence_Tuple(obj.ptr()));
-    if (!snapshot) throw py::error_already_set();
-    return snapshot;
+    // A list is copied, not borrowed: a callback (a __float__, a tzinfo's utcoffset) may resize it.
+    py::object items = py::reinterpret_steal<py::object>(PySequence_Tuple(obj.ptr()));
+    if (!items) throw py::error_already_set();
+    return items;
 }
 
 std::vector<double> convert_double_list(py::handle obj) {
@@ -131,8 +129,11 @@ std::size_t to_usize(py::handle obj, const char* name) {
 }
 
 bool to_bool(py::handle obj, const char* name) {
-    if (!PyBool_Check(obj.ptr())) raise_argument_error(name, "'" + type_name(obj) + "' object is not a bool");
-    return obj.ptr() == Py_True;
+    if (PyBool_Check(obj.ptr())) return obj.ptr() == Py_True;
+    // NumPy's bool scalar (numpy.bool, numpy.bool_ before NumPy 2) is a bool in all but type.
+    const std::string type = type_name(obj);
+    if (type == "numpy.bool" || type == "numpy.bool_") return PyObject_IsTrue(obj.ptr()) == 1;
+    raise_argument_error(name, "'" + type + "' object is not a bool");
 }
 
 std::string to_str(py::handle obj, const char* name) {

@@ -46,8 +46,9 @@ double convert_double(py::handle obj);
 std::uint32_t convert_u32(py::handle obj);
 std::int32_t convert_i32(py::handle obj);
 std::size_t convert_usize(py::handle obj);
-// The items of a sequence as a tuple (read with the PySequence_Fast macros) that owns them
-// against later mutation of the sequence; refuses str and non-sequences.
+// The items of a sequence as a tuple of strong references (a snapshot: converting an item may run
+// Python code that changes the caller's list, which must not move the items being read); refuses str
+// and non-sequences. Read it with the PySequence_Fast_* macros.
 py::object sequence_items(py::handle obj);
 std::vector<double> convert_double_list(py::handle obj);
 std::array<double, 3> convert_vec3(py::handle obj);

@@ -60,3 +60,17 @@ def test_unknown_name_refused(name):
 
 def test_module_names_unchanged():
     assert "catalogs" not in stelvane.__all__ and "pipeline" not in stelvane.__all__
+
+
+@pytest.mark.parametrize("name", sorted(BUNDLED))
+def test_load_gives_a_catalog_with_hipparcos_places(name):
+    catalog = stelvane.catalogs.load(name)
+    assert isinstance(catalog, stelvane.Catalog) and catalog.n_stars == BUNDLED[name][0]
+    # Sirius (HR 2491) at the Hipparcos epoch J1991.25: RA 06h45m09.25s, Dec -16 42' 47.3" (ESA 1997).
+    ra_deg, dec_deg, vmag = catalog.star(2491)
+    assert ra_deg == pytest.approx((6 + 45 / 60 + 9.25 / 3600) * 15, abs=0.5 / 3600)
+    assert dec_deg == pytest.approx(-(16 + 42 / 60 + 47.3 / 3600), abs=0.5 / 3600)
+    assert vmag == pytest.approx(-1.46, abs=1e-6)
+    # Arcturus and Vega (J2000 14h15m39.7s +19 10' 57", 18h36m56.3s +38 47' 01") are 59.12 deg
+    # apart: a pair only the all-sky index keeps.
+    assert catalog.has_pair(5340, 7001, 59.12, 0.02) == (name == "allsky")

@@ -151,6 +151,13 @@ def great_circle_nm(
     lat1_deg: SupportsFloat, lon1_deg: SupportsFloat, lat2_deg: SupportsFloat, lon2_deg: SupportsFloat
 ) -> float: ...
 def covariance_ellipse(azimuths_deg: Sequence[SupportsFloat], sigma_arcmin: SupportsFloat) -> tuple[float, float, float]: ...
+def synthesize_scene(
+    catalog: Catalog, lat_deg: SupportsFloat, lon_deg: SupportsFloat, jd_ut: SupportsFloat, roll_deg: SupportsFloat,
+    width: SupportsIndex, height: SupportsIndex, focal_px: SupportsFloat | None, mag_limit: SupportsFloat,
+    pixel_noise_arcmin: SupportsFloat, up_noise_arcmin: SupportsFloat, background_noise: SupportsFloat,
+    seed: SupportsIndex, fisheye_fov_deg: SupportsFloat | None = None, k1: SupportsFloat = 0.0, k2: SupportsFloat = 0.0,
+    k3: SupportsFloat = 0.0, k4: SupportsFloat = 0.0, bit_depth: SupportsIndex = 16,
+) -> Scene: ...
 def remap_image(
     image: NDArray[np.uint16] | NDArray[np.uint8], src_focal_px: SupportsFloat | None, src_cx: SupportsFloat,
     src_cy: SupportsFloat, dst_focal_px: SupportsFloat | None, dst_cx: SupportsFloat, dst_cy: SupportsFloat,
@@ -167,13 +174,6 @@ def remap_mask(
     dst_fisheye_fov_deg: SupportsFloat | None = None, dst_k1: SupportsFloat = 0.0, dst_k2: SupportsFloat = 0.0,
     dst_k3: SupportsFloat = 0.0, dst_k4: SupportsFloat = 0.0,
 ) -> NDArray[np.bool_]: ...
-def synthesize_scene(
-    catalog: Catalog, lat_deg: SupportsFloat, lon_deg: SupportsFloat, jd_ut: SupportsFloat, roll_deg: SupportsFloat,
-    width: SupportsIndex, height: SupportsIndex, focal_px: SupportsFloat | None, mag_limit: SupportsFloat,
-    pixel_noise_arcmin: SupportsFloat, up_noise_arcmin: SupportsFloat, background_noise: SupportsFloat,
-    seed: SupportsIndex, fisheye_fov_deg: SupportsFloat | None = None, k1: SupportsFloat = 0.0, k2: SupportsFloat = 0.0,
-    k3: SupportsFloat = 0.0, k4: SupportsFloat = 0.0, bit_depth: SupportsIndex = 16,
-) -> Scene: ...
 def sun_apparent_jd(jd: SupportsFloat) -> tuple[float, float]: ...
 def resolve_fix(
     image: _Image, focal_px: SupportsFloat | None, cx: SupportsFloat, cy: SupportsFloat,
