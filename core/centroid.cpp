@@ -114,7 +114,11 @@ public:
     template <class Rows>
     double kth(Rows& rows, std::size_t n, std::size_t k, double lo, double hi) {
         count(rows, n, lo, hi);
-        const auto [b, before] = locate(k);
+        // Plain names, not a structured binding: the lambda below captures b, which
+        // clang before 16 refuses for a binding.
+        const std::pair<std::size_t, std::size_t> located = locate(k);
+        const std::size_t b = located.first;
+        const std::size_t before = located.second;
         median_.clear();
         rows([&](std::span<const double> chunk) {
             const std::uint32_t* keys = keys_of(chunk);

@@ -17,6 +17,7 @@
 #include "py/camera_object.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
+#include "py/method.hpp"
 #include "py/signature.hpp"
 
 namespace stelvane::pyb {
@@ -284,9 +285,24 @@ const char* const kCameraDoc =
 
 }  // namespace
 
+namespace {
+
+// The camera of an instance of the class; `Camera.__new__(Camera)` alone (without
+// __init__) leaves it unconstructed, which is refused rather than read. Methods take
+// self as a plain handle so that nothing reads the value before this check.
+const CameraObject& camera_object(py::handle self) {
+    if (!py::isinstance<CameraObject>(self)) {
+        throw py::type_error("descriptor requires a 'stelvane.Camera' object");
+    }
+    return initialised_instance<CameraObject>(
+        self, "this Camera was never constructed: create it with stelvane.Camera(focal_px, cx, cy, ...)");
+}
+
+}  // namespace
+
 const Camera* camera_of(py::handle obj) {
     if (!py::isinstance<CameraObject>(obj)) return nullptr;
-    return &obj.cast<const CameraObject&>().camera;
+    return &camera_object(obj).camera;
 }
 
 void bind_camera(py::module_& m) {
@@ -305,25 +321,25 @@ void bind_camera(py::module_& m) {
             "k3=0.0, k4=0.0)\n--\n\n"
             "Build the camera; see the class docstring.\n");
     cls.def_property_readonly(
-        "cx", [](const CameraObject& self) { return self.camera.cx; }, "Principal point column, pixels.");
+        "cx", [](py::handle self) { return camera_object(self).camera.cx; }, "Principal point column, pixels.");
     cls.def_property_readonly(
-        "cy", [](const CameraObject& self) { return self.camera.cy; }, "Principal point row, pixels.");
+        "cy", [](py::handle self) { return camera_object(self).camera.cy; }, "Principal point row, pixels.");
     cls.def_property_readonly(
-        "effective_focal_px", [](const CameraObject& self) { return self.camera.focal_px; },
+        "effective_focal_px", [](py::handle self) { return camera_object(self).camera.focal_px; },
         "The radial scale actually used, pixels: focal_px as passed for a pinhole or a calibrated\n"
         "fisheye, min(width, height) / 2 / half-field (radians) for the ideal equidistant fisheye.");
     cls.def_property_readonly(
-        "arcmin_per_pixel", [](const CameraObject& self) { return self.camera.arcmin_per_pixel(); },
+        "arcmin_per_pixel", [](py::handle self) { return camera_object(self).camera.arcmin_per_pixel(); },
         "Angular size of one pixel on the boresight, arcminutes.");
     cls.def_property_readonly(
-        "default_sigma_arcmin", [](const CameraObject& self) { return default_sigma_arcmin(self.camera); },
+        "default_sigma_arcmin", [](py::handle self) { return default_sigma_arcmin(camera_object(self).camera); },
         "The match tolerance resolve_fix uses when sigma_arcmin is unset: half a pixel floored at one\n"
         "arcminute, max(0.5 * arcmin_per_pixel, 1.0).");
     cls.def(
         "pixel_to_vec",
-        [p2v_sig = std::move(p2v_sig)](const CameraObject& self, const py::args& args, const py::kwargs& kwargs) {
+        [p2v_sig = std::move(p2v_sig)](py::handle self, const py::args& args, const py::kwargs& kwargs) {
             const Bound a = p2v_sig.bind(args, kwargs);
-            return pixel_to_vec(self.camera, a[0], a[1]);
+            return pixel_to_vec(camera_object(self).camera, a[0], a[1]);
         },
         "pixel_to_vec(self, x, y)\n--\n\n"
         "Camera-frame unit direction of the pixel position (x, y) (column, row).\n\n"
@@ -332,9 +348,9 @@ void bind_camera(py::module_& m) {
         "circle maps to an angle beyond the half field.\n");
     cls.def(
         "vec_to_pixel",
-        [v2p_sig = std::move(v2p_sig)](const CameraObject& self, const py::args& args, const py::kwargs& kwargs) {
+        [v2p_sig = std::move(v2p_sig)](py::handle self, const py::args& args, const py::kwargs& kwargs) {
             const Bound a = v2p_sig.bind(args, kwargs);
-            return vec_to_pixel(self.camera, a[0]);
+            return vec_to_pixel(camera_object(self).camera, a[0]);
         },
         "vec_to_pixel(self, v)\n--\n\n"
         "Pixel position (x, y) of the camera-frame direction v (used as given, not normalised).\n\n"
@@ -342,16 +358,17 @@ void bind_camera(py::module_& m) {
         "pinhole needs v.z > 1e-12, a fisheye an angle strictly inside half its field). An (N, 3)\n"
         "array or a sequence of triples gives an (N, 2) float64 array whose out-of-field rows are\n"
         "NaN. A NaN component gives a NaN pixel, not None.\n");
-    cls.def("__repr__", [](const CameraObject& self) { return camera_repr(self); });
+    cls.def("__repr__", [](py::handle self) { return camera_repr(camera_object(self)); });
     cls.def(
         "__eq__",
-        [](const CameraObject& self, py::object other) -> py::object {
+        [](py::handle self, py::object other) -> py::object {
+            const CameraObject& mine = camera_object(self);
             const Camera* o = camera_of(other);
             if (o == nullptr) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-            return py::bool_(camera_key(self.camera).equal(camera_key(*o)));
+            return py::bool_(camera_key(mine.camera).equal(camera_key(*o)));
         },
         py::is_operator());
-    cls.def("__hash__", [](const CameraObject& self) { return py::hash(camera_key(self.camera)); });
+    cls.def("__hash__", [](py::handle self) { return py::hash(camera_key(camera_object(self).camera)); });
 }
 
 }  // namespace stelvane::pyb

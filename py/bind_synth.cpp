@@ -14,6 +14,7 @@
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/intake.hpp"
+#include "py/method.hpp"
 #include "py/signature.hpp"
 
 namespace stelvane::pyb {
@@ -48,13 +49,16 @@ std::uint64_t to_u64(py::handle obj, const char* name) {
 }  // namespace
 
 void bind_scene(py::module_& m) {
-    py::class_<Scene>(m, "Scene",
+    py::class_<Scene> cls(m, "Scene",
                       "A rendered synthetic sky with its ground truth, returned by synthesize_scene.\n\n"
                       "It has no constructor. pixels is the noisy, quantised image; up_cam the (noisy) local\n"
                       "vertical in the camera frame; rendered_hr_ids and star_pixels the HR numbers and PSF centres\n"
                       "of the stars actually drawn, brightest first; boresight_alt_deg / boresight_az_deg the\n"
-                      "pointing used (azimuth from north through east).\n")
-        .def_property_readonly(
+                      "pointing used (azimuth from north through east).\n");
+    // Instances come only from synthesize_scene: Scene.__new__(Scene) alone would leave the
+    // value unconstructed for the getters below to read.
+    forbid_construction(cls);
+    cls.def_property_readonly(
             "pixels",
             [](const Scene& s) {
                 py::array_t<std::uint16_t> out({static_cast<py::ssize_t>(s.height), static_cast<py::ssize_t>(s.width)});

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the engine's C++ unit tests (CTest), then the
-# package installed from this checkout and its pytest suite.
+# Builds and runs every test: the engine's C++ unit tests (CTest), plain and under
+# sanitizers, then the package installed from this checkout and its pytest suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -9,6 +9,8 @@ python3 -m pip install -q ".[test]"
 cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DSTELVANE_BUILD_TESTS=ON >/dev/null
 cmake --build build/cpp
 ctest --test-dir build/cpp --output-on-failure
+# The same C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer (build/asan).
+bash scripts/sanitize.sh
 # Run from tests/ against the installed package, not the source tree.
 python3 -m pytest -q -p no:cacheprovider tests
 python3 -m mypy.stubtest stelvane --allowlist tests/stubtest-allowlist.txt --ignore-unused-allowlist
