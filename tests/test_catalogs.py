@@ -74,3 +74,12 @@ def test_load_gives_a_catalog_with_hipparcos_places(name):
     # Arcturus and Vega (J2000 14h15m39.7s +19 10' 57", 18h36m56.3s +38 47' 01") are 59.12 deg
     # apart: a pair only the all-sky index keeps.
     assert catalog.has_pair(5340, 7001, 59.12, 0.02) == (name == "allsky")
+
+
+@pytest.mark.parametrize("name", sorted(BUNDLED))
+def test_the_pointers_of_ursa_major_are_a_pair(name):
+    # Merak (HR 4295) and Dubhe (HR 4301) stand 5.374 deg apart (Hipparcos places).
+    catalog = stelvane.catalogs.load(name)
+    assert catalog.has_pair(4295, 4301, 5.374, 0.01)
+    assert catalog.has_pair(4301, 4295, 5.374, 0.01)
+    assert not catalog.has_pair(4295, 4301, 5.5, 0.05)
