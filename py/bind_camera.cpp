@@ -305,13 +305,24 @@ const Camera* camera_of(py::handle obj) {
     return &camera_object(obj).camera;
 }
 
+// Method bodies; their signatures hold no Python defaults, so plain statics are safe.
+py::object camera_pixel_to_vec(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+    static const Signature sig("Camera.pixel_to_vec", {required("x"), required("y")});
+    const Bound a = sig.bind(args, kwargs);
+    return pixel_to_vec(camera_object(self).camera, a[0], a[1]);
+}
+
+py::object camera_vec_to_pixel(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+    static const Signature sig("Camera.vec_to_pixel", {required("v")});
+    const Bound a = sig.bind(args, kwargs);
+    return vec_to_pixel(camera_object(self).camera, a[0]);
+}
+
 void bind_camera(py::module_& m) {
     Signature init_sig("Camera", {required("focal_px"), required("cx"), required("cy"),
                                                optional("width"), optional("height"), optional("fisheye_fov_deg"),
                                                optional("k1", py::float_(0.0)), optional("k2", py::float_(0.0)),
                                                optional("k3", py::float_(0.0)), optional("k4", py::float_(0.0))});
-    Signature p2v_sig("Camera.pixel_to_vec", {required("x"), required("y")});
-    Signature v2p_sig("Camera.vec_to_pixel", {required("v")});
 
     py::class_<CameraObject> cls(m, "Camera", kCameraDoc);
     cls.def(py::init([init_sig = std::move(init_sig)](const py::args& args, const py::kwargs& kwargs) {
@@ -335,24 +346,16 @@ void bind_camera(py::module_& m) {
         "default_sigma_arcmin", [](py::handle self) { return default_sigma_arcmin(camera_object(self).camera); },
         "The match tolerance resolve_fix uses when sigma_arcmin is unset: half a pixel floored at one\n"
         "arcminute, max(0.5 * arcmin_per_pixel, 1.0).");
-    cls.def(
-        "pixel_to_vec",
-        [p2v_sig = std::move(p2v_sig)](py::handle self, const py::args& args, const py::kwargs& kwargs) {
-            const Bound a = p2v_sig.bind(args, kwargs);
-            return pixel_to_vec(camera_object(self).camera, a[0], a[1]);
-        },
-        "pixel_to_vec(self, x, y)\n--\n\n"
+    def_method<camera_pixel_to_vec>(
+        cls, "pixel_to_vec",
+        "pixel_to_vec($self, x, y)\n--\n\n"
         "Camera-frame unit direction of the pixel position (x, y) (column, row).\n\n"
         "Scalar x and y give a (3,) float64 array; two 1-D sequences of equal length N give an\n"
         "(N, 3) array, one row per pixel. No field limit applies: a pixel outside a fisheye's lens\n"
         "circle maps to an angle beyond the half field.\n");
-    cls.def(
-        "vec_to_pixel",
-        [v2p_sig = std::move(v2p_sig)](py::handle self, const py::args& args, const py::kwargs& kwargs) {
-            const Bound a = v2p_sig.bind(args, kwargs);
-            return vec_to_pixel(camera_object(self).camera, a[0]);
-        },
-        "vec_to_pixel(self, v)\n--\n\n"
+    def_method<camera_vec_to_pixel>(
+        cls, "vec_to_pixel",
+        "vec_to_pixel($self, v)\n--\n\n"
         "Pixel position (x, y) of the camera-frame direction v (used as given, not normalised).\n\n"
         "Three numbers give a tuple of floats, or None when the direction is outside the field (a\n"
         "pinhole needs v.z > 1e-12, a fisheye an angle strictly inside half its field). An (N, 3)\n"

@@ -404,7 +404,7 @@ class TestPixelToVecForms:
         cam = pinhole()
         assert cam.pixel_to_vec(y=240, x=1320) == pytest.approx([math.sqrt(0.5), 0, math.sqrt(0.5)], abs=1e-15)
         assert str(inspect.signature(cam.pixel_to_vec)) == "(x, y)"
-        assert str(inspect.signature(Camera.pixel_to_vec)) == "(self, x, y)"
+        assert str(inspect.signature(Camera.pixel_to_vec)) == "(self, /, x, y)"
         with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'y'"):
             cam.pixel_to_vec(1)
 
@@ -476,4 +476,5 @@ class TestVecToPixelForms:
 
     def test_signature(self):
         assert str(inspect.signature(pinhole().vec_to_pixel)) == "(v)"
-        assert Camera.vec_to_pixel.__text_signature__ == "(self, v)"
+        assert Camera.vec_to_pixel.__text_signature__ == "($self, v)"
+        assert str(inspect.signature(Camera.vec_to_pixel)) == "(self, /, v)"
