@@ -3,7 +3,6 @@
 
 #include "core/site.hpp"
 #include "core/temporal.hpp"
-#include "core/units.hpp"
 #include "py/bindings.hpp"
 #include "py/catalog_object.hpp"
 #include "py/convert.hpp"
@@ -94,6 +93,7 @@ py::object resolve_from_frames_entry(const Bound& a) {
     std::vector<OwnedImage> frames;
     std::vector<GrayImage> views;
     const Py_ssize_t n_frames = PySequence_Fast_GET_SIZE(frame_items.ptr());
+    frames.reserve(static_cast<std::size_t>(n_frames));
     for (Py_ssize_t i = 0; i < n_frames; ++i) {
         frames.push_back(extract_u16_image(PySequence_Fast_GET_ITEM(frame_items.ptr(), i)));
     }
