@@ -17,8 +17,9 @@ namespace stelvane {
 
 double great_circle_nm(double lat1_deg, double lon1_deg, double lat2_deg, double lon2_deg) {
     const double lat1 = lat1_deg * units::DEG, lat2 = lat2_deg * units::DEG;
-    const double s_lat = std::sin((lat2 - lat1) * 0.5);
-    const double s_lon = std::sin((lon2_deg - lon1_deg) * units::DEG * 0.5);
+    const double lon1 = lon1_deg * units::DEG, lon2 = lon2_deg * units::DEG;
+    const double s_lat = std::sin((lat2 - lat1) / 2.0);
+    const double s_lon = std::sin((lon2 - lon1) / 2.0);
     const double a = s_lat * s_lat + std::cos(lat1) * std::cos(lat2) * s_lon * s_lon;
     // Rounding can push a past 1 by an ulp for antipodal points; std::min keeps NaN.
     const double d = 2.0 * std::asin(std::sqrt(std::min(a, 1.0)));
