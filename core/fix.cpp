@@ -62,10 +62,6 @@ namespace {
 
 using namespace fix_constants;
 
-std::optional<PixelMask> mask_arg(const PixelMask* mask) {
-    return mask ? std::optional<PixelMask>(*mask) : std::nullopt;
-}
-
 // Orders doubles by IEEE-754 total order: -NaN < -inf < ... < -0 < +0 < ... < inf < +NaN.
 std::int64_t total_order_key(double v) {
     std::int64_t bits;
@@ -145,12 +141,13 @@ Result<Vec3> unit_up(const Vec3& up_cam) {
     return Vec3(up_cam / norm);
 }
 
-Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, const PixelMask* mask, const SolveConfig& config) {
+Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, std::optional<PixelMask> mask,
+                                         const SolveConfig& config) {
     StarsAndSun found;
     if (config.use_sun) {
-        if (auto disc = detect_sun_masked(image, config.sun_min_area, mask_arg(mask))) found.sun = Pixel{disc->x, disc->y};
+        if (auto disc = detect_sun_masked(image, config.sun_min_area, mask)) found.sun = Pixel{disc->x, disc->y};
     }
-    auto stars = detect_centroids_masked(image, config.max_centroids, mask_arg(mask));
+    auto stars = detect_centroids_masked(image, config.max_centroids, mask);
     if (!stars) return std::move(stars).error();
     found.centroids = std::move(stars).value();
     if (found.sun) {
@@ -252,7 +249,7 @@ Result<PositionFix> resolve_fix_from_centroids(std::span<const Centroid> centroi
                                 config);
 }
 
-Result<PositionFix> resolve_fix_masked(const GrayImage& image, const PixelMask* mask, const Camera& camera,
+Result<PositionFix> resolve_fix_masked(const GrayImage& image, std::optional<PixelMask> mask, const Camera& camera,
                                        const Vec3& up_cam, const Catalog& catalog, double jd,
                                        const SolveConfig& config) {
     auto found = detect_stars_and_sun(image, mask, config);
@@ -334,9 +331,9 @@ Result<PositionFix> resolve_fix_from_centroids_tracked(std::span<const Centroid>
     return std::move(choice->fix);
 }
 
-Result<PositionFix> resolve_fix_masked_tracked(const GrayImage& image, const PixelMask* mask, const Camera& camera,
-                                               const Vec3& up_cam, const Catalog& catalog, double jd,
-                                               const SolveConfig& config, FixHistory& history) {
+Result<PositionFix> resolve_fix_masked_tracked(const GrayImage& image, std::optional<PixelMask> mask,
+                                               const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                               double jd, const SolveConfig& config, FixHistory& history) {
     auto found = detect_stars_and_sun(image, mask, config);
     if (!found) return std::move(found).error();
     return resolve_fix_from_centroids_tracked(found->centroids, found->sun, camera, up_cam, jd, catalog, config,

@@ -90,7 +90,8 @@ struct StarsAndSun {
 };
 
 // Finds the Sun (when configured) and the stars, dropping stars within the Sun's glare.
-Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, const PixelMask* mask, const SolveConfig& config);
+Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, std::optional<PixelMask> mask,
+                                         const SolveConfig& config);
 
 // The camera directions of the brightest centroids (stable sort by flux in IEEE
 // total order, largest first), truncated to max_centroids; index k is camera index k.
@@ -109,7 +110,7 @@ Result<PositionFix> resolve_fix_from_centroids(std::span<const Centroid> centroi
                                                const Catalog& catalog, const SolveConfig& config);
 
 // The road from an image: detection first (a bad mask wins over a bad up vector), then the centroid road.
-Result<PositionFix> resolve_fix_masked(const GrayImage& image, const PixelMask* mask, const Camera& camera,
+Result<PositionFix> resolve_fix_masked(const GrayImage& image, std::optional<PixelMask> mask, const Camera& camera,
                                        const Vec3& up_cam, const Catalog& catalog, double jd,
                                        const SolveConfig& config);
 
@@ -148,8 +149,8 @@ Result<PositionFix> resolve_fix_from_centroids_tracked(std::span<const Centroid>
                                                        FixHistory& history);
 
 // The image road with memory: detection as resolve_fix_masked, then the tracked centroid road.
-Result<PositionFix> resolve_fix_masked_tracked(const GrayImage& image, const PixelMask* mask, const Camera& camera,
-                                               const Vec3& up_cam, const Catalog& catalog, double jd,
-                                               const SolveConfig& config, FixHistory& history);
+Result<PositionFix> resolve_fix_masked_tracked(const GrayImage& image, std::optional<PixelMask> mask,
+                                               const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
+                                               double jd, const SolveConfig& config, FixHistory& history);
 
 }  // namespace stelvane

@@ -39,7 +39,7 @@ Camera centroid_road_camera(const CameraScalars& lens) {
     return lens.build(extent_from_centre(lens.cx), extent_from_centre(lens.cy));
 }
 
-Result<PositionFix> resolve_fix_masked_at_site(const GrayImage& image, const PixelMask* mask,
+Result<PositionFix> resolve_fix_masked_at_site(const GrayImage& image, std::optional<PixelMask> mask,
                                                const CameraScalars& lens, const Vec3& up_cam,
                                                const Catalog& catalog, double jd, std::optional<double> sigma_arcmin,
                                                const SolveOptions& options) {
@@ -67,7 +67,7 @@ SolveConfig tracked_config(const Camera& camera, std::optional<double> sigma_arc
 }
 }  // namespace
 
-Result<PositionFix> resolve_fix_masked_at_site_tracked(const GrayImage& image, const PixelMask* mask,
+Result<PositionFix> resolve_fix_masked_at_site_tracked(const GrayImage& image, std::optional<PixelMask> mask,
                                                        const CameraScalars& lens, const Vec3& up_cam,
                                                        const Catalog& catalog, double jd,
                                                        std::optional<double> sigma_arcmin,

@@ -52,7 +52,7 @@ SolveConfig solve_config_for(const Camera& camera, std::optional<double> sigma_a
 // is derived from the principal point.
 Camera centroid_road_camera(const CameraScalars& lens);
 
-Result<PositionFix> resolve_fix_masked_at_site(const GrayImage& image, const PixelMask* mask,
+Result<PositionFix> resolve_fix_masked_at_site(const GrayImage& image, std::optional<PixelMask> mask,
                                                const CameraScalars& lens, const Vec3& up_cam,
                                                const Catalog& catalog, double jd, std::optional<double> sigma_arcmin,
                                                const SolveOptions& options);
@@ -67,7 +67,7 @@ struct TrackerBounds {
     double max_disambiguation_distance_nm;
 };
 
-Result<PositionFix> resolve_fix_masked_at_site_tracked(const GrayImage& image, const PixelMask* mask,
+Result<PositionFix> resolve_fix_masked_at_site_tracked(const GrayImage& image, std::optional<PixelMask> mask,
                                                        const CameraScalars& lens, const Vec3& up_cam,
                                                        const Catalog& catalog, double jd,
                                                        std::optional<double> sigma_arcmin,

@@ -48,11 +48,8 @@ void bind_detect_centroids(py::module_& m) {
         [](const Bound& a) {
             const std::size_t max_count = to_usize(a[1], "max_count");
             const OwnedImage image = extract_u16_image(a[0]);
-            std::optional<OwnedMask> mask;
-            if (!a[2].is_none()) mask = extract_bool_mask(a[2]);
-            std::optional<PixelMask> view;
-            if (mask) view = mask->view();
-            return centroid_tuples(unwrap(detect_centroids_masked(image.view(), max_count, view)));
+            const std::optional<OwnedMask> mask = extract_optional_mask(a[2]);
+            return centroid_tuples(unwrap(detect_centroids_masked(image.view(), max_count, optional_view(mask))));
         });
 }
 

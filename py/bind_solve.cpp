@@ -56,7 +56,7 @@ const char* const kResolveFromCentroidsDoc =
 
 py::object resolve_fix_entry(const Bound& a) {
     const ImageSolveRequest r = prepare_image_solve(a);
-    return to_python_fix(unwrap(resolve_fix_masked_at_site(r.image.view(), r.mask_ptr(), r.lens, r.args.up_cam,
+    return to_python_fix(unwrap(resolve_fix_masked_at_site(r.image.view(), r.mask_view(), r.lens, r.args.up_cam,
                                                            *r.args.catalog, r.jd, r.args.sigma_arcmin,
                                                            r.args.options)));
 }

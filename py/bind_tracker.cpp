@@ -69,7 +69,7 @@ py::object tracker_resolve_fix(py::handle self, const py::args& args, const py::
     const Bound a = signature_of_resolve_fix().bind(args, kwargs);
     ExclusiveUse use(t);
     const ImageSolveRequest r = prepare_image_solve(a);
-    return to_python_fix(unwrap(resolve_fix_masked_at_site_tracked(r.image.view(), r.mask_ptr(), r.lens,
+    return to_python_fix(unwrap(resolve_fix_masked_at_site_tracked(r.image.view(), r.mask_view(), r.lens,
                                                                    r.args.up_cam, *r.args.catalog, r.jd,
                                                                    r.args.sigma_arcmin, r.args.options, t.history,
                                                                    t.bounds)));

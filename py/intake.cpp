@@ -113,6 +113,11 @@ OwnedMask extract_bool_mask(py::handle obj) {
     return mask;
 }
 
+std::optional<OwnedMask> extract_optional_mask(py::handle obj) {
+    if (obj.is_none()) return std::nullopt;
+    return extract_bool_mask(obj);
+}
+
 double focal_for_projection(std::optional<double> focal_px, bool fisheye_fov_given, double k1, double k2, double k3,
                             double k4) {
     if (!fisheye_fov_given) {

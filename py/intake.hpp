@@ -19,6 +19,13 @@ OwnedImage extract_u16_image(py::handle obj);
 // A 2-D bool C-contiguous NumPy array, copied.
 OwnedMask extract_bool_mask(py::handle obj);
 
+// The mask intake of an optional `mask=` argument: None gives no mask.
+std::optional<OwnedMask> extract_optional_mask(py::handle obj);
+// The view of a mask that may be absent.
+inline std::optional<PixelMask> optional_view(const std::optional<OwnedMask>& mask) {
+    return mask ? std::optional<PixelMask>(mask->view()) : std::nullopt;
+}
+
 // The focal length to build the camera with, from which of focal_px, the
 // fisheye field and k1..k4 were given; 0 means "derive it from the image extent"
 // (the ideal equidistant fisheye). Refuses combinations where a value would be ignored.

@@ -135,10 +135,7 @@ ImageSolveRequest prepare_image_solve(const std::vector<py::object>& a) {
     r.lens = r.args.lens();
     r.image = extract_u16_image(a[0]);
     r.jd = utc_to_jd(a[5]);
-    if (!a[17].is_none()) {
-        r.mask = extract_bool_mask(a[17]);
-        r.mask_view = r.mask->view();
-    }
+    r.mask = extract_optional_mask(a[17]);
     return r;
 }
 

@@ -11,6 +11,7 @@
 #include "core/catalog.hpp"
 #include "core/centroid.hpp"
 #include "core/image.hpp"
+#include "py/intake.hpp"
 #include "core/site.hpp"
 #include "core/vec.hpp"
 #include "py/signature.hpp"
@@ -52,9 +53,8 @@ struct ImageSolveRequest {
     OwnedImage image;
     double jd = 0.0;
     std::optional<OwnedMask> mask;
-    PixelMask mask_view;
 
-    const PixelMask* mask_ptr() const { return mask ? &mask_view : nullptr; }
+    std::optional<PixelMask> mask_view() const { return optional_view(mask); }
 };
 ImageSolveRequest prepare_image_solve(const std::vector<py::object>& bound);
 
