@@ -24,6 +24,9 @@ std::string quoted_list(const std::vector<const char*>& names) {
 Signature::Signature(std::string qualified_name, std::initializer_list<Param> params, bool keyword_only)
     : name_(std::move(qualified_name)), params_(params), keyword_only_(keyword_only) {}
 
+Signature::Signature(std::string qualified_name, std::vector<Param> params, bool keyword_only)
+    : name_(std::move(qualified_name)), params_(std::move(params)), keyword_only_(keyword_only) {}
+
 std::vector<py::object> Signature::bind(const py::args& args, const py::kwargs& kwargs) const {
     const std::size_t n_params = params_.size();
     const std::size_t n_positional = keyword_only_ ? 0 : n_params;

@@ -30,6 +30,7 @@ class Signature {
 public:
     // `qualified_name` is how messages name the callable ("julian_date", "Catalog.star").
     Signature(std::string qualified_name, std::initializer_list<Param> params, bool keyword_only = false);
+    Signature(std::string qualified_name, std::vector<Param> params, bool keyword_only = false);
 
     // The bound values in parameter order; defaults stand in for what was not passed.
     std::vector<py::object> bind(const py::args& args, const py::kwargs& kwargs) const;

@@ -38,34 +38,44 @@ Layout layout_of(SolveRoad road) {
 }  // namespace
 
 Signature solve_signature(const char* name, SolveRoad road) {
+    // Every road: what it solves from, then the lens, the catalog and the tuning, in this order.
+    std::vector<Param> params;
+    const auto add = [&](std::initializer_list<Param> more) { params.insert(params.end(), more); };
+    const auto lens = [&] { add({required("focal_px"), required("cx"), required("cy"), required("up_cam")}); };
+    const auto camera_model = [&] {
+        add({optional("sigma_arcmin"), optional("fisheye_fov_deg"), optional("k1", py::float_(0.0)),
+             optional("k2", py::float_(0.0)), optional("k3", py::float_(0.0)), optional("k4", py::float_(0.0))});
+    };
+    const auto gates = [&] {
+        add({optional("max_centroids"), optional("min_matched_stars"), optional("max_residual_rms_arcmin")});
+    };
     switch (road) {
         case SolveRoad::Image:
-            return Signature(name, {required("image"), required("focal_px"), required("cx"), required("cy"),
-                                    required("up_cam"), required("utc"), required("catalog"),
-                                    optional("sigma_arcmin"), optional("fisheye_fov_deg"),
-                                    optional("k1", py::float_(0.0)), optional("k2", py::float_(0.0)),
-                                    optional("k3", py::float_(0.0)), optional("k4", py::float_(0.0)),
-                                    optional("use_sun", py::bool_(false)), optional("max_centroids"),
-                                    optional("min_matched_stars"), optional("max_residual_rms_arcmin"),
-                                    optional("mask")});
+            add({required("image")});
+            lens();
+            add({required("utc"), required("catalog")});
+            camera_model();
+            add({optional("use_sun", py::bool_(false))});
+            gates();
+            add({optional("mask")});
+            break;
         case SolveRoad::Centroids:
-            return Signature(name, {required("centroids"), required("focal_px"), required("cx"), required("cy"),
-                                    required("up_cam"), required("utc"), required("catalog"),
-                                    optional("sigma_arcmin"), optional("fisheye_fov_deg"),
-                                    optional("k1", py::float_(0.0)), optional("k2", py::float_(0.0)),
-                                    optional("k3", py::float_(0.0)), optional("k4", py::float_(0.0)),
-                                    optional("max_centroids"), optional("min_matched_stars"),
-                                    optional("max_residual_rms_arcmin")});
+            add({required("centroids")});
+            lens();
+            add({required("utc"), required("catalog")});
+            camera_model();
+            gates();
+            break;
         case SolveRoad::Frames:
+            add({required("frames"), required("times_utc")});
+            lens();
+            add({required("catalog")});
+            camera_model();
+            add({optional("psf_sigma_px", py::float_(1.0))});
+            gates();
             break;
     }
-    return Signature(name, {required("frames"), required("times_utc"), required("focal_px"), required("cx"),
-                            required("cy"), required("up_cam"), required("catalog"), optional("sigma_arcmin"),
-                            optional("fisheye_fov_deg"), optional("k1", py::float_(0.0)),
-                            optional("k2", py::float_(0.0)), optional("k3", py::float_(0.0)),
-                            optional("k4", py::float_(0.0)), optional("psf_sigma_px", py::float_(1.0)),
-                            optional("max_centroids"), optional("min_matched_stars"),
-                            optional("max_residual_rms_arcmin")});
+    return Signature(name, std::move(params));
 }
 
 SolveArgs convert_solve_args(const std::vector<py::object>& a, SolveRoad road) {
