@@ -1,5 +1,7 @@
 """The main job, end to end: render a night sky, solve it, show the fix.
 
+::
+
     python -m stelvane.demo                       # a 180-degree fisheye over Greenwich
     python -m stelvane.demo --lens pinhole --lat -33.86 --lon 151.21
     python -m stelvane.demo --image frame.npy --focal 1500 --cx 960 --cy 540 \\

@@ -1,5 +1,7 @@
 """Builds the star catalog ("SCAT" v2) and pair index ("SPRS" v1) that `stelvane.Catalog` loads.
 
+::
+
     python -m stelvane.pipeline --mag-limit 6.0 --max-sep-deg 30 \\
         --catalog-out stars.scat --pairs-out stars.sprs
 
