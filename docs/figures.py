@@ -94,6 +94,7 @@ def _side_panel(ax, altitude_deg: float = 35.0) -> None:
     _arrow(ax, o, y, "tab:green", "+y (image down)", offset=(0.2, -0.25))
     _arrow(ax, o, (0.0, 2.2), "tab:orange", "up = zenith", offset=(0.0, 0.2))
     _arrow(ax, (-0.9, 1.9), (-0.9, 0.6), "0.3", "gravity g", offset=(-0.05, -0.25))
+    ax.annotate("a resting accelerometer\nreads -g: 1 g along up", (2.3, -0.75), fontsize=9, color="0.3")
     ax.annotate("", (0.9 * math.cos(alt), 0.9 * math.sin(alt)), (0.9, 0.0),
                 arrowprops=dict(arrowstyle="-", connectionstyle=f"arc3,rad={alt / 2:.3f}", color="0.3"))
     ax.annotate(f"altitude {altitude_deg:.0f}°", (1.0, 0.25), fontsize=9, color="0.3")
