@@ -21,9 +21,11 @@ myst_enable_extensions = ["colon_fence", "deflist", "dollarmath"]
 # Section anchors for [text](page.md#section) links between pages.
 myst_heading_anchors = 3
 
-# The extension's callables carry their text signatures; keep members in the order
-# each directive lists them.
+# Keep members in the order each directive lists them.
 autodoc_member_order = "bysource"
+# Signatures come from the callables' __text_signature__; a docstring that opens with a
+# tuple, "(ra_deg, dec_deg, vmag) of the star ...", is prose, not a signature.
+autodoc_docstring_signature = False
 autodoc_typehints = "signature"
 autodoc_default_options = {"undoc-members": False}
 

@@ -6,24 +6,28 @@ a block written as a ``>>>`` session is checked by doctest against the output it
 
 import doctest
 import re
+import textwrap
 from pathlib import Path
 
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 PAGES = sorted((ROOT / "docs").glob("*.md")) + [ROOT / "README.md"]
-PYTHON_BLOCK = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
+# A fence may be indented, inside a list item; its code is then indented alike.
+PYTHON_BLOCK = re.compile(r"^( *)```python\n(.*?)^\1```", re.S | re.M)
 
 
 def python_blocks(page: Path) -> list[str]:
-    return PYTHON_BLOCK.findall(page.read_text(encoding="utf-8"))
+    return [textwrap.dedent(code) for _, code in PYTHON_BLOCK.findall(page.read_text(encoding="utf-8"))]
 
 
 def run_page(page: Path) -> int:
     """Runs every block of the page; returns how many doctest examples were checked."""
+    blocks = python_blocks(page)
+    assert len(blocks) == page.read_text(encoding="utf-8").count("```python"), "a python fence was not read"
     namespace: dict = {"__name__": "__docs__"}
     parser, checked = doctest.DocTestParser(), 0
-    for i, block in enumerate(python_blocks(page)):
+    for i, block in enumerate(blocks):
         name = f"{page.name}, block {i + 1}"
         if block.lstrip().startswith(">>>"):
             test = parser.get_doctest(block, namespace, name, str(page), 0)
