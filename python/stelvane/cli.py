@@ -80,12 +80,13 @@ def _add_lens_options(p: argparse.ArgumentParser) -> None:
 
 
 def _add_solve_options(p: argparse.ArgumentParser) -> None:
-    up = p.add_argument_group("vertical and instant").add_mutually_exclusive_group(required=True)
+    where = p.add_argument_group("vertical and instant")
+    up = where.add_mutually_exclusive_group(required=True)
     up.add_argument("--up", type=_up_vector, metavar="X,Y,Z",
                     help="the local vertical in the camera frame (up_cam), for every file")
     up.add_argument("--up-csv", metavar="FILE",
                     help="a CSV file with the header path,up_x,up_y,up_z: one vertical per image file")
-    p.add_argument("--utc", metavar="ISO8601",
+    where.add_argument("--utc", metavar="ISO8601",
                    help="the mid-exposure instant with its offset (2024-03-20T03:06:00+00:00), overriding the "
                         "files' own times")
     solve = p.add_argument_group("solve")

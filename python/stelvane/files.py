@@ -138,7 +138,7 @@ def solve_path(
     base = dict(path=path, utc=when, utc_source=source, catalog=label, width=width, height=height,
                 decode_s=decoded - started)
     if when is None:
-        return FileFix(error=frame.utc_note, fix=None, **base)
+        return FileFix(error=frame.utc_note, fix=None, **{**base, "utc_source": ""})
     try:
         loaded = catalog if isinstance(catalog, stelvane.Catalog) else load_catalog(catalog or chosen)
         fix = stelvane.resolve_fix(
