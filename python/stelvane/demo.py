@@ -105,9 +105,10 @@ def save_fix_png(path: str, frame: np.ndarray, fix: stelvane.Fix, *, truth: tupl
     canvas = Canvas(frame)
     for x, y, _ in stelvane.detect_centroids(frame, 64):
         canvas.circle(x, y, 7, CYAN)
-    for hr in fix.matched_hr_ids if star_pixels else ():
-        if hr in star_pixels:
-            x, y = star_pixels[hr]
+    known = star_pixels or {}
+    for hr in fix.matched_hr_ids:
+        if hr in known:
+            x, y = known[hr]
             canvas.circle(x, y, 11, GREEN)
             canvas.text(x + 13, y - 3, f"HR {hr}", GREEN)
     size = min(frame.shape)

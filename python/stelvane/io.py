@@ -93,26 +93,25 @@ def _from_display_8bit(pixels: np.ndarray) -> np.ndarray:
 def _from_linear(pixels: np.ndarray) -> np.ndarray:
     """Linear grey or (..., 3+) colour samples of any numeric type to a 2-D uint8/uint16 engine frame.
 
-    Integers within [0, 65535] are kept as counts; anything else (floats, negative or wider values) is
-    stretched linearly from its smallest to its largest finite value onto [0, 65535], non-finite samples
-    taking the smallest value. Star detection only sees brightness relative to the background, so neither
-    changes the stars it finds.
+    Integer counts within [0, 65535] (and their luminance) are kept as counts, rounded; anything else
+    (floats, negative or wider values) is stretched linearly from its smallest to its largest finite value
+    onto [0, 65535], non-finite samples taking the smallest value. Star detection only sees brightness
+    relative to the background, so neither changes the stars it finds.
     """
+    counts = pixels.dtype.kind in "iu"
     if pixels.ndim == 3:
         pixels = luminance(pixels[..., :3])
-    if pixels.dtype in (np.uint8, np.uint16):
+    elif pixels.dtype in (np.uint8, np.uint16):
         return np.ascontiguousarray(pixels)
-    if pixels.dtype.kind in "iu" and pixels.size and 0 <= pixels.min() and pixels.max() <= FULL_SCALE_U16:
-        return np.ascontiguousarray(pixels.astype(np.uint16))
     values = pixels.astype(np.float64)
     finite = np.isfinite(values)
     if not finite.any():
         raise ReadError("it holds no finite pixel value")
     lo, hi = float(values[finite].min()), float(values[finite].max())
+    if counts and lo >= 0.0 and hi <= FULL_SCALE_U16:
+        return _to_u16(values / FULL_SCALE_U16)
     values = np.where(finite, values, lo)
-    if pixels.dtype.kind in "iu" or hi > lo:
-        values = np.round((values - lo) / max(hi - lo, 1e-300) * FULL_SCALE_U16)
-    return np.ascontiguousarray(values.astype(np.uint16))
+    return _to_u16((values - lo) / (hi - lo) if hi > lo else np.zeros_like(values))
 
 
 def _check_image_shape(pixels: np.ndarray) -> np.ndarray:
