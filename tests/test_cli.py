@@ -268,7 +268,7 @@ def test_fisheye_text_output_and_plots(fisheye_run):
         assert when.isoformat() in line
     assert "(FITS DATE-AVG)" in lines[1]
     assert "(EXIF DateTimeOriginal + OffsetTimeOriginal + ExposureTime/2)" in lines[0]
-    for name in ("map-allsky.png", "map-allsky.png"):
+    for name in ("map-allsky.jpg.png", "map-allsky.fits.png"):
         with Image.open(root / name) as png:
             assert png.format == "PNG" and png.size[1] == 1024
 
@@ -351,9 +351,12 @@ def test_every_bad_file_is_one_error_line_and_the_run_goes_on(bad_files):
     (["solve", "x.fits", "--up", "0,0,1", "--focal", "-5"], "argument --focal: expected a positive number, "
                                                             "got '-5'"),
     (["solve", "x.fits", "--up", "0,0,1", "--focal", "500", "--catalog", "bright"],
-     "catalog 'bright' is neither a bundled name (allsky, pinhole) nor CATALOG_PATH,PAIRS_PATH"),
+     "--catalog bright: catalog 'bright' is neither a bundled name (allsky, pinhole) nor CATALOG_PATH,PAIRS_PATH"),
     (["solve", "x.fits", "--focal", "500"], "one of the arguments --up --up-csv is required"),
     (["solve", "empty", "--up", "0,0,1", "--focal", "500"], "empty: folder holds no image file (.fits, "),
+    (["solve", "x.fits", "--up", "0,0,1", "--focal", "500", "--csv", "gone/out.csv"], "--csv gone/out.csv: folder "),
+    (["solve", "x.fits", "--up-csv", "up.csv", "--focal", "500"], "--up-csv up.csv: No such file or directory"),
+    (["solve", "x.fits", "--up", "0,0,1", "--focal", "500", "--mask", "x.fits"], "--mask x.fits: Empty or corrupt FITS "),
 ])
 def test_usage_errors_exit_2_with_one_line(tmp_path, monkeypatch, capsys, args, message):
     from stelvane import cli

@@ -2,6 +2,7 @@
 
 import datetime as dt
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -212,3 +213,27 @@ def test_solve_path_returns_failures_as_values(tmp_path):
     # 120 x 100 px at focal 1000 px spans 8.9 degrees: the pinhole catalog.
     assert (dark.error, dark.utc, dark.catalog) == ("insufficient stars: needed 4, got 0", when, "pinhole")
     assert (dark.width, dark.height) == (120, 100)
+
+
+@pytest.mark.parametrize("name, module, message", [
+    ("f.fits", "astropy.io.fits", "reading FITS needs astropy: pip install 'stelvane[files]'"),
+    ("f.jpg", "PIL.Image", "reading PNG and JPEG needs Pillow: pip install 'stelvane[files]'"),
+    ("f.tif", "tifffile", "reading TIFF needs tifffile: pip install 'stelvane[files]'"),
+    ("f.dng", "rawpy", "reading camera RAW needs rawpy: pip install 'stelvane[files]'"),
+])
+def test_missing_reader_library_names_the_extra(tmp_path, monkeypatch, name, module, message):
+    monkeypatch.setitem(sys.modules, module, None)  # import then raises ImportError
+    (tmp_path / name).write_bytes(b"\0" * 64)
+    with pytest.raises(io.ReadError) as err:
+        io.read_frame(tmp_path / name)
+    assert str(err.value) == message
+
+
+@pytest.mark.parametrize("paths, want", [
+    (["a/sky.fits"], ["out.png"]),
+    (["a/sky.fits", "a/sky.jpg", "b/sky.fits"], ["out-sky.fits.png", "out-sky.jpg.png", "out-sky.fits-2.png"]),
+])
+def test_plot_targets(paths, want):
+    from stelvane import cli
+
+    assert cli.plot_targets("out.png", paths) == want

@@ -15,17 +15,17 @@ import datetime as dt
 import json
 import math
 import sys
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
-from typing import IO, Any, NoReturn
+from typing import IO, Any, NoReturn, TypeVar
 
-import numpy as np
 
 import stelvane
 from stelvane import files
 from stelvane.io import TimeError, parse_utc, read_frame
 
 PROG = "stelvane"
+T = TypeVar("T")
 EXIT_SOLVED, EXIT_SOME_FAILED, EXIT_USAGE = 0, 1, 2
 
 
@@ -109,7 +109,7 @@ def _add_output_options(p: argparse.ArgumentParser) -> None:
     out.add_argument("--geojson", metavar="FILE", help="write a GeoJSON FeatureCollection of the fixes")
     out.add_argument("--csv", metavar="FILE", help="write one CSV row per file, in input order")
     out.add_argument("--plot", metavar="FILE.png",
-                     help="write the annotated frame and the ellipse map (several files: FILE-<frame>.png)")
+                     help="write the annotated frame and the ellipse map (several files: FILE-<frame name>.png)")
     out.add_argument("--quiet", action="store_true", help="no progress bar and no summary line")
 
 
@@ -150,6 +150,15 @@ def _check_lens(parser: argparse.ArgumentParser, args: argparse.Namespace) -> No
         parser.error("a calibrated fisheye (non-zero --k1..--k4) needs --focal, its real radial scale")
 
 
+def _or_usage_error(parser: argparse.ArgumentParser, label: str, load: Callable[[], T]) -> T:
+    """Runs a loader of the run's shared inputs; its failure is a usage error naming the option."""
+    try:
+        return load()
+    except (OSError, ValueError, stelvane.StelvaneError) as err:
+        text = err.strerror if isinstance(err, OSError) and err.strerror else str(err)
+        parser.error(f"{label}: {text}" if label else text)
+
+
 class _Setup:
     """What every file of a run shares, prepared once from the options."""
 
@@ -159,14 +168,17 @@ class _Setup:
             self.utc = None if args.utc is None else parse_utc(args.utc)
         except TimeError as err:
             parser.error(str(err))
-        try:
-            self.paths = files.expand_paths(args.paths)
-            if args.catalog is not None:
-                files.load_catalog(args.catalog)  # refuse a bad catalog before the first file
-            self.mask = None if args.mask is None else files.read_mask(args.mask)
-            self.up_table = None if args.up_csv is None else files.UpTable(args.up_csv)
-        except (OSError, ValueError, stelvane.StelvaneError) as err:
-            parser.error(str(err))
+        self.paths = _or_usage_error(parser, "", lambda: files.expand_paths(args.paths))
+        if args.catalog is not None:  # refuse a bad catalog before the first file
+            _or_usage_error(parser, f"--catalog {args.catalog}", lambda: files.load_catalog(args.catalog))
+        self.mask = None if args.mask is None else _or_usage_error(parser, f"--mask {args.mask}",
+                                                                   lambda: files.read_mask(args.mask))
+        self.up_table = None if args.up_csv is None else _or_usage_error(parser, f"--up-csv {args.up_csv}",
+                                                                         lambda: files.UpTable(args.up_csv))
+        for option in ("csv", "geojson", "plot"):
+            target = getattr(args, option)
+            if target is not None and not Path(target).resolve().parent.is_dir():
+                parser.error(f"--{option} {target}: folder {Path(target).resolve().parent} does not exist")
         self.folder_given = any(Path(p).is_dir() for p in args.paths)
 
     def up_for(self, args: argparse.Namespace, path: str) -> tuple[float, float, float]:
@@ -177,7 +189,7 @@ def _solve_one(setup: _Setup, args: argparse.Namespace, path: str) -> files.File
     try:
         up = setup.up_for(args, path)
     except LookupError as err:
-        return files.FileFix(path, setup.utc, "", "", str(err), None)
+        return files.FileFix(path, setup.utc, "" if setup.utc is None else "given", "", str(err), None)
     return files.solve_path(
         path, up_cam=up, catalog=args.catalog, utc=setup.utc, focal_px=args.focal, cx=args.cx, cy=args.cy,
         fisheye_fov_deg=args.fov, k1=args.k1, k2=args.k2, k3=args.k3, k4=args.k4, sigma_arcmin=args.sigma,
@@ -216,11 +228,19 @@ def _emit(line: str, stream: IO[str], writer: Any) -> None:
         writer(line, file=stream)
 
 
-def _plot_path(template: str, frame_path: str, several: bool) -> str:
-    if not several:
-        return template
-    out = Path(template)
-    return str(out.with_name(f"{out.stem}-{Path(frame_path).name.split('.')[0]}{out.suffix or '.png'}"))
+def plot_targets(template: str, paths: Sequence[str]) -> list[str]:
+    """Where --plot writes each file's plot: the template itself for one file; for several,
+    TEMPLATE-<frame file name>.png beside it, numbered -2, -3, ... when frame names repeat."""
+    if len(paths) == 1:
+        return [template]
+    out, targets = Path(template), []
+    seen: dict[str, int] = {}
+    for path in paths:
+        name = Path(path).name
+        seen[name] = seen.get(name, 0) + 1
+        repeat = f"-{seen[name]}" if seen[name] > 1 else ""
+        targets.append(str(out.with_name(f"{out.stem}-{name}{repeat}{out.suffix or '.png'}")))
+    return targets
 
 
 def _save_plot(result: files.FileFix, target: str) -> str:
@@ -236,8 +256,9 @@ def _save_plot(result: files.FileFix, target: str) -> str:
 
 def _run_files(setup: _Setup, args: argparse.Namespace) -> Iterator[files.FileFix]:
     several = len(setup.paths) > 1
+    plots = plot_targets(args.plot, setup.paths) if args.plot else [""] * len(setup.paths)
     items, writer = _progress(setup.paths, show=not args.quiet and (setup.folder_given or several))
-    for path in items:
+    for path, plot in zip(items, plots):
         result = _solve_one(setup, args, path)
         if args.json:
             _emit(json.dumps(result.record()), sys.stdout, writer)
@@ -245,8 +266,8 @@ def _run_files(setup: _Setup, args: argparse.Namespace) -> Iterator[files.FileFi
             _emit(format_text(result), sys.stdout, writer)
         if not result.solved:
             _emit(f"{PROG}: {path}: {result.error}", sys.stderr, writer)
-        elif args.plot:
-            problem = _save_plot(result, _plot_path(args.plot, path, several))
+        elif plot:
+            problem = _save_plot(result, plot)
             if problem:
                 _emit(problem, sys.stderr, writer)
         yield result
@@ -292,7 +313,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         return demo.main(argv[1:], prog=f"{PROG} demo")
     parser = build_parser()
     args = parser.parse_args(argv)
-    return solve_command(args.parser, args)
+    try:
+        return solve_command(args.parser, args)
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:  # the reader of stdout left (stelvane solve ... | head)
+        sys.stderr.close()
+        return EXIT_SOME_FAILED
 
 
 if __name__ == "__main__":

@@ -59,7 +59,8 @@ def _need(module: str, what: str) -> Any:
     try:
         return importlib.import_module(module)
     except ImportError:
-        raise ReadError(f"reading {what} needs {module.split('.')[0]}: pip install 'stelvane[files]'") from None
+        package = {"PIL": "Pillow"}.get(module.split(".")[0], module.split(".")[0])
+        raise ReadError(f"reading {what} needs {package}: pip install 'stelvane[files]'") from None
 
 
 # ---------------------------------------------------------------------------------------------------------------
