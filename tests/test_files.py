@@ -237,3 +237,13 @@ def test_plot_targets(paths, want):
     from stelvane import cli
 
     assert cli.plot_targets("out.png", paths) == want
+
+
+@pytest.mark.parametrize("planar", ["contig", "separate"])
+def test_sixteen_bit_colour_tiff_either_layout(tmp_path, planar):
+    tifffile = pytest.importorskip("tifffile")
+    rgb = np.stack([np.full((4, 5), v, np.uint16) for v in (1000, 2000, 4000)], axis=-1)
+    data = rgb if planar == "contig" else np.moveaxis(rgb, -1, 0)
+    tifffile.imwrite(tmp_path / "c.tif", data, photometric="rgb", planarconfig=planar)
+    want = round(0.2126 * 1000 + 0.7152 * 2000 + 0.0722 * 4000)
+    assert np.all(io.read_frame(tmp_path / "c.tif").pixels == want)

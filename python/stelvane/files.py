@@ -10,7 +10,6 @@ import csv
 import datetime as dt
 import functools
 import math
-import time
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -63,7 +62,7 @@ class FileFix:
 
     ``utc`` is the instant solved for (or ``None`` when none was found), ``utc_source`` where it came from;
     ``catalog`` names the catalog used; ``error`` is empty when the file solved, and ``fix`` is then the
-    `stelvane.Fix`. ``decode_s`` and ``solve_s`` are the wall-clock seconds spent reading and solving.
+    `stelvane.Fix`. ``width`` and ``height`` are the frame's, 0 when it could not be read.
     """
 
     path: str
@@ -74,8 +73,6 @@ class FileFix:
     fix: stelvane.Fix | None
     width: int = 0
     height: int = 0
-    decode_s: float = 0.0
-    solve_s: float = 0.0
 
     @property
     def solved(self) -> bool:
@@ -124,19 +121,15 @@ def solve_path(
     instant, or does not solve gives a `FileFix` with its reason in ``error``; nothing is raised for it.
     """
     path = str(path)
-    started = time.perf_counter()
     try:
         frame = read_frame(path)
     except ReadError as err:
-        return FileFix(path, utc, "given" if utc is not None else "", "", str(err), None,
-                       decode_s=time.perf_counter() - started)
-    decoded = time.perf_counter()
+        return FileFix(path, utc, "given" if utc is not None else "", "", str(err), None)
     height, width = frame.pixels.shape
     when, source = (utc, "given") if utc is not None else (frame.utc, frame.utc_note)
     chosen = catalog_for_lens(focal_px, fisheye_fov_deg, width, height)
     label = _catalog_label(catalog, chosen)
-    base = dict(path=path, utc=when, utc_source=source, catalog=label, width=width, height=height,
-                decode_s=decoded - started)
+    base = dict(path=path, utc=when, utc_source=source, catalog=label, width=width, height=height)
     if when is None:
         return FileFix(error=frame.utc_note, fix=None, **{**base, "utc_source": ""})
     try:
@@ -146,8 +139,8 @@ def solve_path(
             up_cam, when, loaded, sigma_arcmin=sigma_arcmin, fisheye_fov_deg=fisheye_fov_deg, k1=k1, k2=k2,
             k3=k3, k4=k4, use_sun=use_sun, max_centroids=max_centroids, mask=mask)
     except stelvane.StelvaneError as err:
-        return FileFix(error=str(err), fix=None, solve_s=time.perf_counter() - decoded, **base)
-    return FileFix(error="", fix=fix, solve_s=time.perf_counter() - decoded, **base)
+        return FileFix(error=str(err), fix=None, **base)
+    return FileFix(error="", fix=fix, **base)
 
 
 def expand_paths(paths: Sequence[str | Path]) -> list[str]:

@@ -125,6 +125,9 @@ def _from_linear(pixels: np.ndarray) -> np.ndarray:
 
 
 def _check_image_shape(pixels: np.ndarray) -> np.ndarray:
+    """A grey (rows, columns) or colour (rows, columns, 3 or 4) image; planar colour is turned to that."""
+    if pixels.ndim == 3 and pixels.shape[2] not in (3, 4) and pixels.shape[0] in (3, 4):
+        pixels = np.moveaxis(pixels, 0, -1)
     if pixels.ndim == 2 or (pixels.ndim == 3 and pixels.shape[2] in (3, 4)):
         return pixels
     raise ReadError(f"it holds a {pixels.ndim}-D array of shape {pixels.shape}, not a grey or colour image")
