@@ -212,7 +212,7 @@ def _progress(items: Sequence[str], show: bool) -> tuple[Iterable[str], Any]:
     """The files wrapped in a tqdm bar on stderr (hidden when stderr is no terminal), with its writer."""
     if show:
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped,import-not-found,unused-ignore]
         except ImportError:  # the bar is a convenience: without tqdm the run is silent
             pass
         else:

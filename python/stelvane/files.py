@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import csv
 import datetime as dt
-import functools
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -43,17 +42,23 @@ def catalog_for_lens(focal_px: float | None, fisheye_fov_deg: float | None, widt
     return "allsky" if diagonal_deg > PINHOLE_MAX_PAIR_DEG else "pinhole"
 
 
-@functools.lru_cache(maxsize=8)
+# Catalogs loaded by `load_catalog`, by spec: a `Catalog` is immutable, so every file of a run shares one.
+_LOADED: dict[str, stelvane.Catalog] = {}
+
+
 def load_catalog(spec: str) -> stelvane.Catalog:
     """A catalog by bundled name ("allsky", "pinhole") or as "CATALOG_PATH,PAIRS_PATH", loaded once per
-    process and spec (a `Catalog` is immutable, so every file of a run shares it)."""
-    if spec in catalogs.NAMES:
-        return catalogs.load(spec)
-    parts = spec.split(",")
-    if len(parts) != 2 or not all(parts):
-        choices = ", ".join(catalogs.NAMES)
-        raise ValueError(f"catalog {spec!r} is neither a bundled name ({choices}) nor CATALOG_PATH,PAIRS_PATH")
-    return stelvane.Catalog(parts[0], parts[1])
+    process and spec."""
+    if spec not in _LOADED:
+        parts = spec.split(",")
+        if spec in catalogs.NAMES:
+            _LOADED[spec] = catalogs.load(spec)
+        elif len(parts) == 2 and all(parts):
+            _LOADED[spec] = stelvane.Catalog(parts[0], parts[1])
+        else:
+            choices = ", ".join(catalogs.NAMES)
+            raise ValueError(f"catalog {spec!r} is neither a bundled name ({choices}) nor CATALOG_PATH,PAIRS_PATH")
+    return _LOADED[spec]
 
 
 @dataclass(frozen=True)

@@ -7,7 +7,6 @@ is, plus the mid-exposure UTC instant found in the file's own metadata, or the r
 from __future__ import annotations
 
 import datetime as dt
-import functools
 import math
 import re
 from collections.abc import Callable, Mapping
@@ -84,20 +83,24 @@ def _to_u16(linear_unit: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(np.rint(np.clip(linear_unit, 0.0, 1.0) * FULL_SCALE_U16).astype(np.uint16))
 
 
-@functools.cache
 def _srgb8_tables() -> tuple[np.ndarray, np.ndarray]:
     """Per 8-bit code: its linear light as 16-bit counts, and the three luminance-weighted linear values."""
     linear = srgb_to_linear(np.arange(256) / 255.0)
-    return _to_u16(linear), np.stack([w * linear for w in LUMA_WEIGHTS])
+    counts, weighted = _to_u16(linear), np.stack([w * linear for w in LUMA_WEIGHTS])
+    counts.flags.writeable = weighted.flags.writeable = False
+    return counts, weighted
+
+
+_SRGB8_COUNTS, _SRGB8_WEIGHTED = _srgb8_tables()
 
 
 def _from_display_8bit(pixels: np.ndarray) -> np.ndarray:
     """8-bit grey or colour, sRGB-encoded as every display format is, to a linear 16-bit grey frame
     (by table look-up: 256 codes per channel)."""
-    grey_counts, weighted = _srgb8_tables()
     if pixels.ndim == 2:
-        return np.ascontiguousarray(grey_counts[pixels])
-    return _to_u16(weighted[0][pixels[..., 0]] + weighted[1][pixels[..., 1]] + weighted[2][pixels[..., 2]])
+        return np.ascontiguousarray(_SRGB8_COUNTS[pixels])
+    w = _SRGB8_WEIGHTED
+    return _to_u16(w[0][pixels[..., 0]] + w[1][pixels[..., 1]] + w[2][pixels[..., 2]])
 
 
 def _from_linear(pixels: np.ndarray) -> np.ndarray:
