@@ -26,9 +26,10 @@ __all__ = [
 ]
 
 # The widest star pair in the bundled "pinhole" catalog's pair index (data/README.md). A pinhole frame whose
-# diagonal spans more than this is solved with "allsky": measured on rendered 1920x1080 skies, "allsky"
-# solves every frame from a 53 to an 85 degree diagonal, "pinhole" only 6 of 8 at 85 degrees, while a
-# 23 degree field (1280x960, focal 4000 px) holds too few "allsky" stars (4 of 8 solved, "pinhole" 8 of 8).
+# diagonal spans more than this is solved with "allsky": on rendered 1920x1080 skies (bench/
+# bench_catalog_choice.py) "allsky" solves 8 of 8 frames from a 53 to an 85 degree diagonal, "pinhole" only
+# 6 of 8 at 85 degrees, while a 23 degree field (1280x960, focal 4000 px) holds too few "allsky" stars
+# (4 of 8 solved, "pinhole" 8 of 8).
 PINHOLE_MAX_PAIR_DEG = 30.0
 RAD_TO_ARCMIN = 60.0 * 180.0 / math.pi
 
