@@ -30,8 +30,8 @@ from stelvane._raster import Canvas
 GREEN, YELLOW, RED, CYAN, WHITE = (60, 220, 90), (250, 220, 60), (240, 70, 60), (80, 200, 240), (255, 255, 255)
 
 
-def _parse_args(argv: list[str] | None) -> argparse.Namespace:
-    p = argparse.ArgumentParser(prog="python -m stelvane.demo", description=__doc__.split("\n")[0])
+def _parse_args(argv: list[str] | None, prog: str) -> argparse.Namespace:
+    p = argparse.ArgumentParser(prog=prog, description=__doc__.split("\n")[0])
     p.add_argument("--lens", choices=["fisheye", "pinhole"], default="fisheye")
     p.add_argument("--lat", type=float, default=51.4779, help="true latitude, degrees (rendered sky)")
     p.add_argument("--lon", type=float, default=-0.0015, help="true longitude, degrees east (rendered sky)")
@@ -100,8 +100,28 @@ def _draw_map(canvas_rgb: np.ndarray, fix: stelvane.Fix, truth: tuple[float, flo
     return panel.rgb
 
 
-def main(argv: list[str] | None = None) -> int:
-    args = _parse_args(argv)
+def save_fix_png(path: str, frame: np.ndarray, fix: stelvane.Fix, *, truth: tuple[float, float] | None = None,
+                 star_pixels: dict[int, tuple[float, float]] | None = None) -> None:
+    """Writes the annotated frame (detected stars circled, identified ones labelled by HR number where their
+    pixels are known) beside a north-up map of the 2-sigma ellipse, as a PNG."""
+    canvas = Canvas(frame)
+    for x, y, _ in stelvane.detect_centroids(frame, 64):
+        canvas.circle(x, y, 7, CYAN)
+    known = star_pixels or {}
+    for hr in fix.matched_hr_ids:
+        if hr in known:
+            x, y = known[hr]
+            canvas.circle(x, y, 11, GREEN)
+            canvas.text(x + 13, y - 3, f"HR {hr}", GREEN)
+    size = min(frame.shape)
+    panel = _draw_map(canvas.rgb[:size, :size], fix, truth)
+    out = Canvas(np.zeros((1, 1), np.uint16))
+    out.rgb = np.concatenate([canvas.rgb[:size], np.pad(panel, ((0, 0), (8, 0), (0, 0)))], axis=1)
+    out.save_png(path)
+
+
+def main(argv: list[str] | None = None, *, prog: str = "python -m stelvane.demo") -> int:
+    args = _parse_args(argv, prog)
     when = _instant(args.utc)
     truth = None
     if args.image:
@@ -139,21 +159,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"truth      {truth[0]:+.5f} deg, {truth[1]:+.5f} deg   error {error:.3f} nm "
               f"({'inside' if error <= a else 'outside'} the 2-sigma semi-major axis)")
 
-    canvas = Canvas(frame)
-    for x, y, _ in stelvane.detect_centroids(frame, 64):
-        canvas.circle(x, y, 7, CYAN)
-    if scene is not None:
-        where = dict(zip(scene.rendered_hr_ids, scene.star_pixels))
-        for hr in fix.matched_hr_ids:
-            if hr in where:
-                x, y = where[hr]
-                canvas.circle(x, y, 11, GREEN)
-                canvas.text(x + 13, y - 3, f"HR {hr}", GREEN)
-    size = min(frame.shape)
-    panel = _draw_map(canvas.rgb[:size, :size], fix, truth)
-    out = Canvas(np.zeros((1, 1), np.uint16))
-    out.rgb = np.concatenate([canvas.rgb[:size], np.pad(panel, ((0, 0), (8, 0), (0, 0)))], axis=1)
-    out.save_png(args.out)
+    star_pixels = dict(zip(scene.rendered_hr_ids, scene.star_pixels)) if scene is not None else None
+    save_fix_png(args.out, frame, fix, truth=truth, star_pixels=star_pixels)
     print(f"wrote      {args.out}")
     return 0
 

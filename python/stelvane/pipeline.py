@@ -401,9 +401,9 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"stelvane.pipeline: error: {message} (see --help)\n")
 
 
-def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
+def parse_args(argv: Sequence[str] | None, prog: str = "python -m stelvane.pipeline") -> argparse.Namespace:
     p = _Parser(
-        prog="python -m stelvane.pipeline",
+        prog=prog,
         description="Build the stelvane star catalog (SCAT v2) and pair index (SPRS v1) from the Bright Star "
                     "Catalogue, optionally refined with Hipparcos positions, proper motions and parallaxes.",
     )
@@ -472,8 +472,8 @@ def build(args: argparse.Namespace) -> list[str]:
     return lines
 
 
-def main(argv: Iterable[str] | None = None) -> int:
-    args = parse_args(None if argv is None else list(argv))
+def main(argv: Iterable[str] | None = None, *, prog: str = "python -m stelvane.pipeline") -> int:
+    args = parse_args(None if argv is None else list(argv), prog)
     try:
         lines = build(args)
     except BuildError as e:

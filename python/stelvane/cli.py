@@ -1,0 +1,327 @@
+"""The ``stelvane`` command: position fixes from image files, the catalog builder and the demo.
+
+    stelvane solve sky.fits --focal 2200 --up 0.02,-0.61,0.79
+    stelvane solve night/ --fov 180 --up 0,0,1 --csv night.csv --geojson night.geojson
+    stelvane catalog --mag-limit 6 --catalog-out stars.scat --pairs-out stars.sprs
+    stelvane demo --lens pinhole
+
+Exit status: 0 when every file solved, 1 when some did not, 2 for a usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import json
+import math
+import sys
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from pathlib import Path
+from typing import IO, Any, NoReturn, TypeVar
+
+
+import stelvane
+from stelvane import files
+from stelvane.io import TimeError, parse_utc, read_frame
+
+PROG = "stelvane"
+T = TypeVar("T")
+EXIT_SOLVED, EXIT_SOME_FAILED, EXIT_USAGE = 0, 1, 2
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see --help)\n")
+
+
+def _up_vector(text: str) -> tuple[float, float, float]:
+    try:
+        parts = tuple(float(v) for v in text.split(","))
+    except ValueError:
+        parts = ()
+    if len(parts) != 3 or not all(math.isfinite(v) for v in parts):
+        raise argparse.ArgumentTypeError(f"expected three finite numbers X,Y,Z, got {text!r}")
+    return parts  # type: ignore[return-value]
+
+
+def _positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0.0):
+        raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number >= 0, got {text!r}")
+    return value
+
+
+def _add_lens_options(p: argparse.ArgumentParser) -> None:
+    lens = p.add_argument_group("lens (as for stelvane.resolve_fix)")
+    lens.add_argument("--focal", type=_positive, metavar="F",
+                      help="focal length in pixels (focal_px): a pinhole, or with --fov and --k1..--k4 a "
+                           "calibrated fisheye")
+    lens.add_argument("--fov", type=_positive, metavar="DEG",
+                      help="fisheye field of view in degrees (fisheye_fov_deg); alone, the ideal equidistant "
+                           "fisheye whose field fills the frame's shorter side")
+    lens.add_argument("--cx", type=float, metavar="X", help="principal point column (default: width / 2)")
+    lens.add_argument("--cy", type=float, metavar="Y", help="principal point row (default: height / 2)")
+    for power, k in zip((3, 5, 7, 9), ("k1", "k2", "k3", "k4")):
+        lens.add_argument(f"--{k}", type=float, default=0.0, metavar="K",
+                          help=f"calibrated fisheye coefficient of theta^{power} (with --fov and --focal)")
+
+
+def _add_solve_options(p: argparse.ArgumentParser) -> None:
+    where = p.add_argument_group("vertical and instant")
+    up = where.add_mutually_exclusive_group(required=True)
+    up.add_argument("--up", type=_up_vector, metavar="X,Y,Z",
+                    help="the local vertical in the camera frame (up_cam), for every file")
+    up.add_argument("--up-csv", metavar="FILE",
+                    help="a CSV file with the header path,up_x,up_y,up_z: one vertical per image file")
+    where.add_argument("--utc", metavar="ISO8601",
+                   help="the mid-exposure instant with its offset (2024-03-20T03:06:00+00:00), overriding the "
+                        "files' own times")
+    solve = p.add_argument_group("solve")
+    solve.add_argument("--catalog", metavar="allsky|pinhole|CAT,PAIRS",
+                       help="star catalog: a bundled name or a catalog and pair-index file (default: allsky for a "
+                            "fisheye or a field wider than 30 degrees across, otherwise pinhole)")
+    solve.add_argument("--sigma", type=_positive, metavar="ARCMIN",
+                       help="one star's altitude standard deviation (sigma_arcmin; default half a pixel, at least "
+                            "1 arcminute)")
+    solve.add_argument("--max-centroids", type=_count, metavar="N",
+                       help="brightest detections used (max_centroids; default 12)")
+    solve.add_argument("--use-sun", action="store_true", help="find the Sun's disc and use it in the fit")
+    solve.add_argument("--mask", metavar="FILE",
+                       help="obstruction mask: a .npy bool array or an image whose non-zero pixels are not sky")
+
+
+def _add_output_options(p: argparse.ArgumentParser) -> None:
+    out = p.add_argument_group("output")
+    out.add_argument("--json", action="store_true", help="one JSON object per file (JSON Lines) on stdout")
+    out.add_argument("--geojson", metavar="FILE", help="write a GeoJSON FeatureCollection of the fixes")
+    out.add_argument("--csv", metavar="FILE", help="write one CSV row per file, in input order")
+    out.add_argument("--plot", metavar="FILE.png",
+                     help="write the annotated frame and the ellipse map (several files: FILE-<frame name>.png)")
+    out.add_argument("--quiet", action="store_true", help="no progress bar and no summary line")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog=PROG, description="Celestial navigation from night-sky photographs.",
+                     epilog="Exit status: 0 every file solved, 1 some failed, 2 usage error.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {stelvane.__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=_Parser)
+    solve = commands.add_parser(
+        "solve", help="solve image files or folders for position",
+        description="Solve each image file (FITS, PNG, JPEG, TIFF, camera RAW; folders for their image files) "
+                    "for latitude and longitude. The instant comes from the file (FITS DATE-AVG or DATE-OBS + "
+                    "EXPTIME/2; EXIF DateTimeOriginal + SubsecTimeOriginal + OffsetTimeOriginal + "
+                    "ExposureTime/2) unless --utc is given.")
+    solve.add_argument("paths", nargs="+", metavar="PATH", help="image files and folders")
+    solve.set_defaults(parser=solve)
+    _add_lens_options(solve)
+    _add_solve_options(solve)
+    _add_output_options(solve)
+    commands.add_parser("catalog", add_help=False,
+                        help="build a star catalog and pair index (stelvane catalog --help)")
+    commands.add_parser("demo", add_help=False, help="render a sky, solve it and plot it (stelvane demo --help)")
+    return parser
+
+
+def _check_lens(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """The lens rules of resolve_fix, worded with the command's options and checked before any file is read."""
+    distorted = any(getattr(args, k) != 0.0 for k in ("k1", "k2", "k3", "k4"))
+    if args.fov is None and args.focal is None:
+        parser.error("give the lens: --focal F for a pinhole, or --fov DEG for a fisheye")
+    if args.fov is None and distorted:
+        parser.error("--k1..--k4 describe a calibrated fisheye: give --fov and --focal with them")
+    if args.fov is not None and not distorted and args.focal is not None:
+        parser.error("--focal is ignored by the ideal fisheye (--fov with --k1..--k4 all zero), whose focal fills "
+                     "the frame's shorter side: drop --focal, or give the calibrated --k1..--k4")
+    if args.fov is not None and distorted and args.focal is None:
+        parser.error("a calibrated fisheye (non-zero --k1..--k4) needs --focal, its real radial scale")
+
+
+def _or_usage_error(parser: argparse.ArgumentParser, label: str, load: Callable[[], T]) -> T:
+    """Runs a loader of the run's shared inputs; its failure is a usage error naming the option."""
+    try:
+        return load()
+    except (OSError, ValueError, stelvane.StelvaneError) as err:
+        text = err.strerror if isinstance(err, OSError) and err.strerror else str(err)
+        parser.error(f"{label}: {text}" if label else text)
+
+
+class _Setup:
+    """What every file of a run shares, prepared once from the options."""
+
+    def __init__(self, parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+        _check_lens(parser, args)
+        try:
+            self.utc = None if args.utc is None else parse_utc(args.utc)
+        except TimeError as err:
+            parser.error(str(err))
+        self.paths = _or_usage_error(parser, "", lambda: files.expand_paths(args.paths))
+        if args.catalog is not None:  # refuse a bad catalog before the first file
+            _or_usage_error(parser, f"--catalog {args.catalog}", lambda: files.load_catalog(args.catalog))
+        self.mask = None if args.mask is None else _or_usage_error(parser, f"--mask {args.mask}",
+                                                                   lambda: files.read_mask(args.mask))
+        self.up_table = None if args.up_csv is None else _or_usage_error(parser, f"--up-csv {args.up_csv}",
+                                                                         lambda: files.UpTable(args.up_csv))
+        for option in ("csv", "geojson", "plot"):
+            target = getattr(args, option)
+            if target is not None and not Path(target).resolve().parent.is_dir():
+                parser.error(f"--{option} {target}: folder {Path(target).resolve().parent} does not exist")
+        self.folder_given = any(Path(p).is_dir() for p in args.paths)
+
+    def up_for(self, args: argparse.Namespace, path: str) -> tuple[float, float, float]:
+        return args.up if self.up_table is None else self.up_table.lookup(path)
+
+
+def _solve_one(setup: _Setup, args: argparse.Namespace, path: str) -> files.FileFix:
+    try:
+        up = setup.up_for(args, path)
+    except LookupError as err:
+        return files.FileFix(path, setup.utc, "" if setup.utc is None else "given", "", str(err), None)
+    return files.solve_path(
+        path, up_cam=up, catalog=args.catalog, utc=setup.utc, focal_px=args.focal, cx=args.cx, cy=args.cy,
+        fisheye_fov_deg=args.fov, k1=args.k1, k2=args.k2, k3=args.k3, k4=args.k4, sigma_arcmin=args.sigma,
+        use_sun=args.use_sun, max_centroids=args.max_centroids, mask=setup.mask)
+
+
+def format_text(result: files.FileFix) -> str:
+    """One human-readable line for a solved file."""
+    fix = result.fix
+    assert fix is not None
+    a, b, orientation = fix.ellipse_2sigma_nm
+    utc = result.utc.astimezone(dt.timezone.utc).isoformat() if result.utc else "?"
+    return (f"{result.path}: {fix.latitude_deg:+.5f} {fix.longitude_deg:+.5f} deg  "
+            f"2-sigma {a:.2f} x {b:.2f} nm, major axis at {orientation:+.1f} deg  "
+            f"{len(fix.matched_hr_ids)} stars, margin {fix.match_margin}, "
+            f"rms {fix.residual_rms_rad * files.RAD_TO_ARCMIN:.2f} arcmin  {utc} ({result.utc_source})")
+
+
+def _progress(items: Sequence[str], show: bool) -> tuple[Iterable[str], Any]:
+    """The files wrapped in a tqdm bar on stderr (hidden when stderr is no terminal), with its writer."""
+    if show:
+        try:
+            from tqdm import tqdm  # type: ignore[import-untyped,import-not-found,unused-ignore]
+        except ImportError:  # the bar is a convenience: without tqdm the run is silent
+            pass
+        else:
+            bar = tqdm(items, desc=PROG, unit="file", file=sys.stderr, disable=None, leave=False)
+            return bar, bar.write
+    return items, None
+
+
+def _emit(line: str, stream: IO[str], writer: Any) -> None:
+    if writer is None:
+        print(line, file=stream, flush=True)
+    else:
+        writer(line, file=stream)
+
+
+def plot_targets(template: str, paths: Sequence[str]) -> list[str]:
+    """Where --plot writes each file's plot: the template itself for one file; for several,
+    TEMPLATE-<frame file name>.png beside it, numbered -2, -3, ... when frame names repeat."""
+    if len(paths) == 1:
+        return [template]
+    out, targets = Path(template), []
+    seen: dict[str, int] = {}
+    for path in paths:
+        name = Path(path).name
+        seen[name] = seen.get(name, 0) + 1
+        repeat = f"-{seen[name]}" if seen[name] > 1 else ""
+        targets.append(str(out.with_name(f"{out.stem}-{name}{repeat}{out.suffix or '.png'}")))
+    return targets
+
+
+def _save_plot(result: files.FileFix, target: str) -> str:
+    from stelvane.demo import save_fix_png
+
+    assert result.fix is not None
+    try:
+        save_fix_png(target, read_frame(result.path).pixels, result.fix)
+    except (OSError, stelvane.StelvaneError) as err:
+        return f"{PROG}: {target}: plot not written: {err}"
+    return ""
+
+
+def _run_files(setup: _Setup, args: argparse.Namespace) -> Iterator[files.FileFix]:
+    several = len(setup.paths) > 1
+    plots = plot_targets(args.plot, setup.paths) if args.plot else [""] * len(setup.paths)
+    items, writer = _progress(setup.paths, show=not args.quiet and (setup.folder_given or several))
+    for path, plot in zip(items, plots):
+        result = _solve_one(setup, args, path)
+        if args.json:
+            _emit(json.dumps(result.record()), sys.stdout, writer)
+        elif result.solved:
+            _emit(format_text(result), sys.stdout, writer)
+        if not result.solved:
+            _emit(f"{PROG}: {path}: {result.error}", sys.stderr, writer)
+        elif plot:
+            problem = _save_plot(result, plot)
+            if problem:
+                _emit(problem, sys.stderr, writer)
+        yield result
+
+
+def _write_outputs(args: argparse.Namespace, results: list[files.FileFix]) -> bool:
+    """The table and map files; false when one could not be written (reported on stderr)."""
+    ok = True
+    for option, target, write in (
+        ("--csv", args.csv, lambda t: files.write_csv(t, results)),
+        ("--geojson", args.geojson, lambda t: Path(t).write_text(json.dumps(files.geojson(results)) + "\n")),
+    ):
+        if target is None:
+            continue
+        try:
+            write(target)
+        except OSError as err:
+            print(f"{PROG}: {option} {target}: {err.strerror or err}", file=sys.stderr)
+            ok = False
+    return ok
+
+
+def solve_command(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    setup = _Setup(parser, args)
+    results = list(_run_files(setup, args))
+    written = _write_outputs(args, results)
+    solved = sum(r.solved for r in results)
+    if not args.quiet and len(results) > 1:
+        print(f"{PROG}: {solved} of {len(results)} files solved", file=sys.stderr)
+    return EXIT_SOLVED if solved == len(results) and written else EXIT_SOME_FAILED
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    # The builder and the demo keep their own options; their words pass through untouched.
+    if argv[:1] == ["catalog"]:
+        from stelvane import pipeline
+
+        return pipeline.main(argv[1:], prog=f"{PROG} catalog")
+    if argv[:1] == ["demo"]:
+        from stelvane import demo
+
+        return demo.main(argv[1:], prog=f"{PROG} demo")
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return solve_command(args.parser, args)
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:  # the reader of stdout left (stelvane solve ... | head)
+        sys.stderr.close()
+        return EXIT_SOME_FAILED
+
+
+if __name__ == "__main__":
+    sys.exit(main())
