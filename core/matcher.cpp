@@ -40,22 +40,11 @@ std::size_t saturate(double value) {
 // Rounds halves away from zero, then saturates.
 std::size_t round_saturate(double value) { return saturate(std::round(value)); }
 
-// The pairs with lo <= cos_theta <= hi (cos_theta widened to double), by two
-// binary searches over the sorted index; empty when lo > hi or either is NaN.
-std::span<const Pair> pair_run(std::span<const Pair> pairs, double lo, double hi) {
-    auto begin = std::partition_point(pairs.begin(), pairs.end(),
-                                      [lo](const Pair& p) { return static_cast<double>(p.cos_theta) < lo; });
-    auto end = std::partition_point(pairs.begin(), pairs.end(),
-                                    [hi](const Pair& p) { return static_cast<double>(p.cos_theta) <= hi; });
-    if (end <= begin) return {};
-    return {begin, end};
-}
-
 double angle_between(const Vec3& u, const Vec3& v) { return std::acos(std::clamp(u.dot(v), -1.0, 1.0)); }
 
 // The run of catalog pairs for a camera side of angle theta.
 std::span<const Pair> side_run(std::span<const Pair> pairs, double theta, double tolerance) {
-    return pair_run(pairs, std::cos(theta + tolerance), std::cos(theta - tolerance));
+    return pairs_in_range(pairs, std::cos(theta + tolerance), std::cos(theta - tolerance));
 }
 
 // x^n by binary powers, as integer powers are evaluated.

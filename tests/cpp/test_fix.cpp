@@ -151,7 +151,7 @@ TEST(ResolveFromMatches, LowStarsLeaveTheFit) {
     for (const Vec3& c : sky.cam_vecs) above += (std::asin(c.dot(sky.up_cam.normalized())) >= 15.0 * M_PI / 180.0);
     ASSERT_EQ(above, 5u);
     SolveConfig config = config_with_sigma(1.0);
-    config.min_altitude = 90.0 * M_PI / 180.0;  // nothing qualifies
+    config.min_altitude_rad = 90.0 * M_PI / 180.0;  // nothing qualifies
     auto none = resolve_from_matches(sky.matches, 0, sky.cam_vecs, jd, std::nullopt, sky.camera, sky.up_cam,
                                      sky.catalog, config);
     ASSERT_FALSE(none);
@@ -166,7 +166,7 @@ TEST(ResolveFromMatches, HealthGatesInOrder) {
     EXPECT_TRUE(resolve_from_matches(sky.matches, 2, sky.cam_vecs, jd, std::nullopt, sky.camera, sky.up_cam,
                                      sky.catalog, config));
     config.min_matched_stars = 7;
-    config.max_residual_rms = 0.0;
+    config.max_residual_rms_rad = 0.0;
     auto thin = resolve_from_matches(sky.matches, 2, sky.cam_vecs, jd, std::nullopt, sky.camera, sky.up_cam,
                                      sky.catalog, config);
     ASSERT_FALSE(thin);
