@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
 
 #include <Eigen/Geometry>
@@ -241,6 +242,40 @@ TEST(FixHistory, RefusalsLeaveTheReference) {
     EXPECT_TRUE(h.set_last_known_position(0.0, 180.0, 2460000.5));
     EXPECT_EQ(h.reference()->longitude_deg, 180.0);
 }
+
+// The residual gate written as "within the limit": equal passes, above and NaN fail.
+struct GateCase {
+    std::optional<std::size_t> min_matched;
+    std::optional<double> max_rms;
+    std::size_t matched;
+    double rms;
+    std::optional<ThinLockReason> want;
+};
+
+class HealthGate : public ::testing::TestWithParam<GateCase> {};
+
+TEST_P(HealthGate, FirstFailingGateOrNothing) {
+    const GateCase c = GetParam();
+    SolveConfig config;
+    config.min_matched_stars = c.min_matched;
+    config.max_residual_rms_rad = c.max_rms;
+    EXPECT_EQ(failed_health_gate(config, c.matched, c.rms), c.want);
+    PositionFix fix;
+    fix.matched_hr_ids.assign(c.matched, 1u);
+    fix.residual_rms_rad = c.rms;
+    EXPECT_EQ(passes_health_gates(config, fix), !c.want.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fix, HealthGate,
+    ::testing::Values(GateCase{std::nullopt, std::nullopt, 0, kNaN, std::nullopt},
+                      GateCase{std::nullopt, 1e-4, 5, 1e-4, std::nullopt},
+                      GateCase{std::nullopt, 1e-4, 5, 1.0000000000000002e-4, ThinLockReason::ResidualTooLarge},
+                      GateCase{std::nullopt, 1e-4, 5, kNaN, ThinLockReason::ResidualTooLarge},
+                      GateCase{std::nullopt, 0.0, 5, 0.0, std::nullopt},
+                      GateCase{5, std::nullopt, 5, kNaN, std::nullopt},
+                      GateCase{6, std::nullopt, 5, 0.0, ThinLockReason::TooFewMatched},
+                      GateCase{6, 1e-4, 5, kNaN, ThinLockReason::TooFewMatched}));
 
 }  // namespace
 }  // namespace stelvane
