@@ -1,4 +1,4 @@
-// The fix road from identified stars: a sky built in the test from a true
+// The fix from identified stars: a sky built in the test from a true
 // position (apparent places, refraction added back by inverting Bennett's
 // formula) must solve back to that position; plus centroid ordering, the
 // health gates, longitude wrapping and the tracker's history.
