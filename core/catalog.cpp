@@ -15,6 +15,7 @@
 #include <limits>
 #include <optional>
 
+#include "core/ephemeris.hpp"
 #include "core/units.hpp"
 
 namespace stelvane {
@@ -259,7 +260,7 @@ Result<Catalog> Catalog::load(const std::string& catalog_path, const std::string
     return from_bytes(*catalog_image, *pairs_image);
 }
 
-std::span<const Pair> Catalog::pairs_in_range(double lo, double hi) const {
+std::span<const Pair> pairs_in_range(std::span<const Pair> pairs, double lo, double hi) {
     // Also empty for a NaN bound, which no cos_theta can satisfy.
     if (!(lo <= hi)) return {};
     const auto first = std::partition_point(pairs.begin(), pairs.end(),
@@ -294,14 +295,11 @@ Vec3 Star::unit_at(double jd, double epoch) const {
     const double uy = std::sin(ra1) * std::cos(dec1);
     const double uz = std::sin(dec1);
 
-    // Geocentric direction of the Sun, low precision (Astronomical Almanac, about 0.01 deg).
-    const double T = d / units::DAYS_PER_JULIAN_CENTURY;
-    const double M = (357.528 + 35999.05 * T) * units::DEG;
-    const double lambda = (280.46 + 36000.771 * T) * units::DEG + (1.915 * std::sin(M) + 0.02 * std::sin(2.0 * M)) * units::DEG;
-    const double eps = (23.4393 - 0.013 * T) * units::DEG;
-    const double sx = std::cos(lambda);
-    const double sy = std::sin(lambda) * std::cos(eps);
-    const double sz = std::sin(lambda) * std::sin(eps);
+    // Geocentric direction of the Sun, low precision (about 0.01 deg).
+    const Vec3 sun = sun_unit(jd);
+    const double sx = sun.x();
+    const double sy = sun.y();
+    const double sz = sun.z();
 
     // Annual parallax displaces the star towards the Sun's direction projected
     // onto the sky plane at the star, by the parallax angle.

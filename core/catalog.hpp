@@ -62,6 +62,10 @@ private:
     std::size_t pos_ = 0;
 };
 
+// The run of `pairs` (sorted by cos_theta) with lo <= cos_theta <= hi, cos_theta
+// widened to double, found by two binary searches; empty when lo > hi or either is NaN.
+std::span<const Pair> pairs_in_range(std::span<const Pair> pairs, double lo, double hi);
+
 struct Catalog {
     std::vector<Star> stars;  // file order, brightest first; the index is the star index
     std::vector<Pair> pairs;  // sorted by cos_theta, non-decreasing
@@ -73,9 +77,8 @@ struct Catalog {
     // Reads both files whole (catalog file first), then parses them.
     static Result<Catalog> load(const std::string& catalog_path, const std::string& pairs_path);
 
-    // The run of pairs with lo <= cos_theta <= hi (cos_theta widened to double),
-    // found by two binary searches; empty when lo > hi.
-    std::span<const Pair> pairs_in_range(double lo, double hi) const;
+    // The run of pairs with lo <= cos_theta <= hi (the free pairs_in_range over `pairs`).
+    std::span<const Pair> pairs_in_range(double lo, double hi) const { return stelvane::pairs_in_range(pairs, lo, hi); }
 
     // Whether the index holds the stars numbered hr_a and hr_b (either order) at a
     // separation within sep_deg +- tol_deg degrees.

@@ -1,4 +1,4 @@
-// Image analysis for the star road: the tiled background mesh and robust noise
+// Image analysis for star detection: the tiled background mesh and robust noise
 // figure, the connected-component and matched-filter star detectors with their
 // log-parabola sub-pixel refinement, and the solar-disc detector.
 #include "core/centroid.hpp"
@@ -11,12 +11,12 @@
 #include <memory>
 #include <string>
 
+#include "core/robust.hpp"
+#include "core/selector.hpp"
+
 namespace stelvane {
 
 namespace {
-
-// Median absolute deviation to the standard deviation of a normal distribution.
-constexpr double kMadToSigma = 1.4826;
 
 // Connected-component detector: threshold in robust sigmas and its floor on the
 // 16-bit scale, the accepted component sizes, the margin of the profile box.
@@ -35,14 +35,6 @@ constexpr std::size_t kRefineHalf = 3;
 // Solar disc: threshold in robust sigmas and its floor above the frame median.
 constexpr double kSunSigmas = 5.0;
 constexpr double kSunFloor = 2048.0;
-
-// IEEE 754 totalOrder as a signed integer key: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
-std::int64_t total_order_key(double v) {
-    const auto bits = std::bit_cast<std::int64_t>(v);
-    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-}
-
-bool total_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
 
 // width x height with width, height >= 1 and exactly width * height values.
 bool shape_holds(std::size_t width, std::size_t height, std::size_t count) {
@@ -102,165 +94,6 @@ std::uint16_t kth_from_histogram(const std::vector<std::size_t>& hist, std::size
     return static_cast<std::uint16_t>(v);
 }
 
-// Rank selection over doubles streamed in chunks by a generator, in linear
-// time. A counting pass sorts the values into buckets ordered like the values
-// (values beyond the bucket window lo..hi fall into the end buckets, so the
-// window only steers speed, never the result); a gathering pass keeps the
-// bucket that holds the wanted rank, which is resolved in IEEE total order.
-// The generator must stream the same NaN-free values on every call.
-class Selector {
-public:
-    // The k-th smallest (0-based) of the n streamed values.
-    template <class Rows>
-    double kth(Rows& rows, std::size_t n, std::size_t k, double lo, double hi) {
-        count(rows, n, lo, hi);
-        // Plain names, not a structured binding: the lambda below captures b, which
-        // clang before 16 refuses for a binding.
-        const std::pair<std::size_t, std::size_t> located = locate(k);
-        const std::size_t b = located.first;
-        const std::size_t before = located.second;
-        median_.clear();
-        rows([&](std::span<const double> chunk) {
-            const std::uint32_t* keys = keys_of(chunk);
-            for (std::size_t i = 0; i < chunk.size(); ++i) {
-                if (keys[i] == b) median_.push_back(chunk[i]);
-            }
-        });
-        return nth(median_, k - before);
-    }
-
-    // The upper median m of the n streamed values and the upper median of |v - m|,
-    // from one counting and one gathering pass in the usual case.
-    template <class Rows>
-    std::pair<double, double> median_and_mad(Rows& rows, std::size_t n, double lo, double hi) {
-        const std::size_t k = n / 2;
-        count(rows, n, lo, hi);
-        const auto [b, before] = locate(k);
-        // A value in bucket j lies (|j - b| - 1) to (|j - b| + 1) bucket widths from m.
-        // Find the distance class C in which the k-th deviation falls: classes up to
-        // C - 4 lie surely below it, classes from C + 3 surely above.
-        std::size_t within = hist_[b];
-        std::size_t c = 0;
-        while (within <= k) {
-            ++c;
-            if (b >= c) within += hist_[b - c];
-            if (b + c < buckets_) within += hist_[b + c];
-        }
-        const std::size_t zone_first = c >= 3 ? c - 3 : 0;
-        const std::size_t zone_last = c + 2;
-        const double width = 1.0 / scale_;
-        const bool uniform = scale_ > 0.0 && std::isfinite(width) && zone_last < b && b + zone_last + 1 < buckets_ &&
-                             width > 1e-9 * std::max(std::fabs(lo_), std::fabs(lo_ + width * buckets_));
-        if (!uniform) {
-            // The zone reaches an end bucket (values clamped there are not one width
-            // apart) or buckets too narrow to reason about: select twice instead.
-            const double median = kth(rows, n, k, lo, hi);
-            std::vector<double> chunk_dev;
-            auto deviations = [&](auto&& sink) {
-                rows([&](std::span<const double> chunk) {
-                    chunk_dev.resize(chunk.size());
-                    for (std::size_t i = 0; i < chunk.size(); ++i) chunk_dev[i] = std::fabs(chunk[i] - median);
-                    sink(std::span<const double>(chunk_dev));
-                });
-            };
-            return {median, kth(deviations, n, k, 0.0, std::max(median - lo, hi - median))};
-        }
-        std::size_t below = 0;  // values in classes 0 .. zone_first - 1
-        for (std::size_t d = 0; d < zone_first; ++d) {
-            below += hist_[b - d];
-            if (d != 0) below += hist_[b + d];
-        }
-        // Two range tests per value keep the pass branch-predictable: the zone's
-        // buckets on either side of b, and b itself (inside the zone when C < 3).
-        const std::size_t span = zone_last - zone_first;
-        const auto below_first = static_cast<std::uint32_t>(b - zone_last);
-        const auto above_first = static_cast<std::uint32_t>(b + zone_first);
-        const auto zone_span = static_cast<std::uint32_t>(span);
-        const auto median_key = static_cast<std::uint32_t>(b);
-        median_.clear();
-        zone_.clear();
-        rows([&](std::span<const double> chunk) {
-            const std::uint32_t* keys = keys_of(chunk);
-            for (std::size_t i = 0; i < chunk.size(); ++i) {
-                const std::uint32_t key = keys[i];
-                const bool in_zone = key - below_first <= zone_span || key - above_first <= zone_span;
-                if (in_zone) zone_.push_back(chunk[i]);
-                if (key == median_key) median_.push_back(chunk[i]);
-            }
-        });
-        const double median = nth(median_, k - before);
-        for (double& v : zone_) v = std::fabs(v - median);
-        return {median, nth(zone_, k - below)};
-    }
-
-private:
-    static constexpr std::size_t kLanes = 4;  // interleaved histograms break store-to-load chains
-
-    // Bucket keys of a chunk: trunc((v - lo) * scale) clamped to 0 .. buckets - 1,
-    // monotone in v (a rounded subtraction and a positive scaling keep order).
-    const std::uint32_t* keys_of(std::span<const double> chunk) {
-        keys_.resize(chunk.size());
-        const double lo = lo_;
-        const double scale = scale_;
-        const double top = static_cast<double>(buckets_ - 1);
-        for (std::size_t i = 0; i < chunk.size(); ++i) {
-            double t = (chunk[i] - lo) * scale;
-            t = t > 0.0 ? t : 0.0;
-            t = t < top ? t : top;
-            keys_[i] = static_cast<std::uint32_t>(static_cast<std::int32_t>(t));
-        }
-        return keys_.data();
-    }
-
-    template <class Rows>
-    void count(Rows& rows, std::size_t n, double lo, double hi) {
-        buckets_ = std::clamp<std::size_t>(std::bit_ceil(n / 4 + 1), 64, std::size_t{1} << 14);
-        lo_ = lo;
-        scale_ = hi > lo ? static_cast<double>(buckets_) / (hi - lo) : 0.0;
-        if (!std::isfinite(scale_)) scale_ = 0.0;
-        lanes_.assign(kLanes * buckets_, 0);
-        rows([&](std::span<const double> chunk) {
-            const std::uint32_t* keys = keys_of(chunk);
-            std::uint32_t* h = lanes_.data();
-            const std::size_t m = chunk.size();
-            std::size_t i = 0;
-            for (; i + kLanes <= m; i += kLanes) {
-                ++h[keys[i]];
-                ++h[buckets_ + keys[i + 1]];
-                ++h[2 * buckets_ + keys[i + 2]];
-                ++h[3 * buckets_ + keys[i + 3]];
-            }
-            for (; i < m; ++i) ++h[keys[i]];
-        });
-        hist_.assign(buckets_, 0);
-        for (std::size_t lane = 0; lane < kLanes; ++lane) {
-            for (std::size_t j = 0; j < buckets_; ++j) hist_[j] += lanes_[lane * buckets_ + j];
-        }
-    }
-
-    // The bucket holding rank k and the number of values in the buckets before it.
-    std::pair<std::size_t, std::size_t> locate(std::size_t k) const {
-        std::size_t before = 0;
-        std::size_t b = 0;
-        while (before + hist_[b] <= k) before += hist_[b++];
-        return {b, before};
-    }
-
-    static double nth(std::vector<double>& values, std::size_t rank) {
-        auto it = values.begin() + static_cast<std::ptrdiff_t>(rank);
-        std::nth_element(values.begin(), it, values.end(), total_less);
-        return *it;
-    }
-
-    std::size_t buckets_ = 0;
-    double lo_ = 0.0;
-    double scale_ = 0.0;
-    std::vector<std::uint32_t> lanes_;  // kLanes partial histograms (each lane sees a quarter of the values)
-    std::vector<std::size_t> hist_;
-    std::vector<std::uint32_t> keys_;
-    std::vector<double> median_;
-    std::vector<double> zone_;
-};
 
 // Below this many values the robust spread is selected directly on a copy.
 constexpr std::size_t kDirectSelection = std::size_t{1} << 14;
@@ -272,19 +105,13 @@ constexpr double kWindowSpreads = 16.0;
 // where the median and spread of sky residuals lie.
 constexpr double kResidualWindow = 4096.0;
 
-double nth_total(std::vector<double>& values, std::size_t rank) {
-    auto it = values.begin() + static_cast<std::ptrdiff_t>(rank);
-    std::nth_element(values.begin(), it, values.end(), total_less);
-    return *it;
-}
-
 // 1.4826 x the upper-median absolute deviation from the upper median of the n
 // streamed values, which lie within lo..hi. `sample` (any values drawn from the
 // stream; consumed) only steers the bucket window: the result is exact whatever
 // it holds.
 template <class Rows>
 double robust_std_of(Rows& rows, std::size_t n, double lo, double hi, std::vector<double>& sample,
-                     Selector& selector) {
+                     RankSelector& selector) {
     const std::size_t k = n / 2;
     if (n <= kDirectSelection) {
         std::vector<double> all;
@@ -556,7 +383,7 @@ double star_threshold(const GrayImage& image, const std::optional<PixelMask>& ma
         if (mask && mask->flags[p] != 0) continue;
         sample.push_back(static_cast<double>(image.pixels[p]) - background.at(p % image.width, p / image.width));
     }
-    Selector selector;
+    RankSelector selector;
     const double sigma = robust_std_of(residuals, n, background.sky_min() - background.mesh_max(),
                                        background.sky_max() - background.mesh_min(), sample, selector);
     return std::max(kStarSigmas * sigma, kStarFloor);
@@ -736,7 +563,7 @@ double surface_sigma(std::span<const double> surface, std::size_t width, double 
     std::vector<double> sample;
     const std::size_t stride = std::max<std::size_t>(1, n / kWindowSamples);
     for (std::size_t p = stride / 2; p < n; p += stride) sample.push_back(surface[p]);
-    Selector selector;
+    RankSelector selector;
     return robust_std_of(values, n, lo, hi, sample, selector);
 }
 
@@ -789,7 +616,7 @@ std::optional<double> residual_robust_std(const GrayImage& image, std::span<cons
     for (std::size_t p = stride / 2; p < total; p += stride) {
         if (sky(p)) sample.push_back(static_cast<double>(image.pixels[p]) - background[p]);
     }
-    Selector selector;
+    RankSelector selector;
     return robust_std_of(residuals, n, lo, hi, sample, selector);
 }
 

@@ -1,4 +1,4 @@
-// Image analysis for the star road: the tiled background mesh and robust noise
+// Image analysis for star detection: the tiled background mesh and robust noise
 // figure, the connected-component and matched-filter star detectors with their
 // log-parabola sub-pixel refinement, and the solar-disc detector.
 #pragma once
@@ -58,7 +58,7 @@ std::optional<double> log_parabola_peak(std::span<const double> profile);
 Result<std::vector<Centroid>> detect_centroids_masked(const GrayImage& image, std::size_t max_count,
                                                       std::optional<PixelMask> mask);
 
-// The unmasked road of detect_centroids_masked.
+// detect_centroids_masked without a mask.
 Result<std::vector<Centroid>> detect_centroids(const GrayImage& image, std::size_t max_count);
 
 // Normalised Gaussian taps exp(-i^2 / (2 sigma^2)) for i = -r..r, r = max(ceil(3 sigma), 1).

@@ -1,14 +1,15 @@
-// The single-image fix road, the covariance ellipse of a fix and great-circle distance.
+// The single-image fix, the covariance ellipse of a fix and great-circle distance.
 #include "core/fix.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "core/attitude.hpp"
 #include "core/ephemeris.hpp"
 #include "core/frame.hpp"
 #include "core/matcher.hpp"
+#include "core/refraction.hpp"
+#include "core/robust.hpp"
 #include "core/solve.hpp"
 #include "core/timescale.hpp"
 #include "core/units.hpp"
@@ -23,7 +24,7 @@ double great_circle_nm(double lat1_deg, double lon1_deg, double lat2_deg, double
     const double a = s_lat * s_lat + std::cos(lat1) * std::cos(lat2) * s_lon * s_lon;
     // Rounding can push a past 1 by an ulp for antipodal points; std::min keeps NaN.
     const double d = 2.0 * std::asin(std::sqrt(std::min(a, 1.0)));
-    return d * units::RAD_TO_DEG * 60.0;
+    return d * units::RAD_TO_DEG * units::ARCMIN_PER_DEG;
 }
 
 EllipseNm ellipse_2sigma_from_covariance(double var_north, double var_east, double cov_ne) {
@@ -47,27 +48,20 @@ std::optional<EllipseNm> azimuth_ellipse_2sigma(std::span<const double> azimuths
     }
     const double det = ncc * nss - ncs * ncs;
     const double scale = ncc * ncc + nss * nss + 2.0 * ncs * ncs;
-    if (1e-12 * scale > std::fabs(det) || det == 0.0) return std::nullopt;
+    if (FIX_SINGULAR_RATIO * scale > std::fabs(det) || det == 0.0) return std::nullopt;
     return ellipse_2sigma_from_covariance(nss / det, ncc / det, -ncs / det);
 }
 
 }  // namespace stelvane
 
 // ---------------------------------------------------------------------------
-// The single-image road.
+// The single-image solve.
 
 namespace stelvane {
 
 namespace {
 
 using namespace fix_constants;
-
-// Orders doubles by IEEE-754 total order: -NaN < -inf < ... < -0 < +0 < ... < inf < +NaN.
-std::int64_t total_order_key(double v) {
-    std::int64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-}
 
 // Longitude reduced to (-pi, pi].
 double wrap_longitude(double lon) {
@@ -82,24 +76,13 @@ double measured_altitude(const Vec3& direction, const Vec3& up) {
     return units::PI / 2.0 - std::acos(std::clamp(direction.dot(up), -1.0, 1.0));
 }
 
-// Bennett's refraction removed from an apparent altitude (both radians).
-double remove_refraction(double h) {
-    const double h_deg = h * units::RAD_TO_DEG;
-    double r_arcmin = 1.0 / std::tan((h_deg + 7.31 / (h_deg + 4.4)) * (units::PI / 180.0));
-    r_arcmin = std::max(r_arcmin, 0.0);
-    return h + (r_arcmin / -60.0) * (units::PI / 180.0);
-}
+// The geometric altitude of a measured one: Bennett's refraction removed.
+double remove_refraction(double h) { return h - refraction_rad(h); }
 
-// Apparent right ascension and declination of date of a J2000 direction: precession
-// and annual aberration against a low-precision Sun.
-EquatorialPosition apparent_place(const Vec3& s, const Mat3& precession, double jd) {
-    const double t = (jd - units::J2000_JD) / units::DAYS_PER_JULIAN_CENTURY;
-    const double g = (357.528 + 35999.05 * t) * units::DEG;
-    const double lambda_sun = (280.46 + 36000.771 * t + 1.915 * std::sin(g) + 0.02 * std::sin(2.0 * g)) * units::DEG;
-    const double eps = (23.4393 - 0.013 * t) * units::DEG;
-    const Vec3 aberration(std::sin(lambda_sun), -std::cos(lambda_sun) * std::cos(eps),
-                          -std::cos(lambda_sun) * std::sin(eps));
-    const Vec3 a = (precession * s + ABERRATION_RAD * aberration).normalized();
+// Apparent right ascension and declination of date of a J2000 direction: precession,
+// then the annual-aberration offset of the date.
+EquatorialPosition apparent_place(const Vec3& s, const Mat3& precession, const Vec3& aberration) {
+    const Vec3 a = apparent_direction(precession * s, aberration);
     return {std::atan2(a.y(), a.x()), std::asin(std::clamp(a.z(), -1.0, 1.0))};
 }
 
@@ -120,17 +103,6 @@ std::array<double, 4> quaternion_of(const Mat3& m) {
     }
     const double s = 2.0 * std::sqrt(1.0 + m(2, 2) - m(0, 0) - m(1, 1));
     return {(m(0, 2) + m(2, 0)) / s, (m(1, 2) + m(2, 1)) / s, s / 4.0, (m(1, 0) - m(0, 1)) / s};
-}
-
-// The caller's gates on the finished fit, in order; nothing when the fix is healthy.
-std::optional<Error> health_gate(const SolveConfig& config, std::size_t matched, std::size_t margin, double rms) {
-    if (config.min_matched_stars && matched < *config.min_matched_stars) {
-        return Error(ThinLock{ThinLockReason::TooFewMatched, matched, margin, rms});
-    }
-    if (config.max_residual_rms && rms > *config.max_residual_rms) {
-        return Error(ThinLock{ThinLockReason::ResidualTooLarge, matched, margin, rms});
-    }
-    return std::nullopt;
 }
 
 }  // namespace
@@ -189,6 +161,7 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
     const Mat3& r = *rotation;
     const double gmst = gmst_rad(jd);
     const Mat3 p = precession_matrix(jd);
+    const Vec3 aberration = aberration_offset(jd);
 
     // The zenith in the sky of date gives the starting position.
     const Vec3 up = up_cam / up_cam.norm();
@@ -201,16 +174,16 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
     observations.reserve(correspondences.size() + 1);
     for (std::size_t k = 0; k < correspondences.size(); ++k) {
         const double h = measured_altitude(body[k], up);
-        if (config.min_altitude > h) continue;  // a NaN altitude stays and makes the fit singular
-        const EquatorialPosition place = apparent_place(reference[k], p, jd);
+        if (config.min_altitude_rad > h) continue;  // a NaN altitude stays and makes the fit singular
+        const EquatorialPosition place = apparent_place(reference[k], p, aberration);
         observations.push_back({place.ra_rad, place.dec_rad, remove_refraction(h), config.sigma_rad});
         fix.matched_hr_ids.push_back(catalog.stars[correspondences[k].star].hr);
     }
     if (sun) {
         const double h = measured_altitude(camera.pixel_to_vec(sun->x, sun->y), up);
-        if (h >= config.min_altitude) {
+        if (h >= config.min_altitude_rad) {
             const EquatorialPosition s = sun_apparent(jd);
-            observations.push_back({s.ra_rad, s.dec_rad, remove_refraction(h), config.sun_sigma});
+            observations.push_back({s.ra_rad, s.dec_rad, remove_refraction(h), config.sun_sigma_rad});
             fix.used_sun = true;
         }
     }
@@ -224,7 +197,9 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
         sum_sq += r_alt * r_alt;
     }
     fix.residual_rms_rad = std::sqrt(sum_sq / static_cast<double>(observations.size()));
-    if (auto gate = health_gate(config, fix.matched_hr_ids.size(), margin, fix.residual_rms_rad)) return *gate;
+    if (auto reason = failed_health_gate(config, fix.matched_hr_ids.size(), fix.residual_rms_rad)) {
+        return ThinLock{*reason, fix.matched_hr_ids.size(), margin, fix.residual_rms_rad};
+    }
 
     const auto& c = fit->covariance;
     fix.covariance = {{{c[0][0], c[0][1]}, {c[1][0], c[1][1]}}};
@@ -243,14 +218,14 @@ Result<PositionFix> resolve_fix_from_centroids(std::span<const Centroid> centroi
     if (auto up = unit_up(up_cam); !up) return std::move(up).error();
     const std::vector<Vec3> cam_vecs = ordered_cam_vecs(centroids, camera, config.max_centroids);
     if (cam_vecs.size() < 4) return InsufficientStars{4, cam_vecs.size()};
-    auto match = match_stars(cam_vecs, catalog, config.triangle_stars, config.match_tolerance);
+    auto match = match_stars(cam_vecs, catalog, config.triangle_stars, config.match_tolerance_rad);
     if (!match) return std::move(match).error();
     return resolve_from_matches(match->correspondences, match->margin, cam_vecs, jd, sun, camera, up_cam, catalog,
                                 config);
 }
 
 Result<PositionFix> resolve_fix_masked(const GrayImage& image, std::optional<PixelMask> mask, const Camera& camera,
-                                       const Vec3& up_cam, const Catalog& catalog, double jd,
+                                       const Vec3& up_cam, double jd, const Catalog& catalog,
                                        const SolveConfig& config) {
     auto found = detect_stars_and_sun(image, mask, config);
     if (!found) return std::move(found).error();
@@ -272,9 +247,15 @@ Status FixHistory::set_last_known_position(double lat_deg, double lon_deg, doubl
     return Ok{};
 }
 
+std::optional<ThinLockReason> failed_health_gate(const SolveConfig& config, std::size_t matched, double rms) {
+    if (config.min_matched_stars && matched < *config.min_matched_stars) return ThinLockReason::TooFewMatched;
+    // Written as "not within" so that a NaN residual never passes a configured gate.
+    if (config.max_residual_rms_rad && !(rms <= *config.max_residual_rms_rad)) return ThinLockReason::ResidualTooLarge;
+    return std::nullopt;
+}
+
 bool passes_health_gates(const SolveConfig& config, const PositionFix& fix) {
-    return (!config.min_matched_stars || fix.matched_hr_ids.size() >= *config.min_matched_stars) &&
-           (!config.max_residual_rms || fix.residual_rms_rad <= *config.max_residual_rms);
+    return !failed_health_gate(config, fix.matched_hr_ids.size(), fix.residual_rms_rad);
 }
 
 namespace {
@@ -298,7 +279,7 @@ std::optional<Candidate> solve_candidate(std::span<const Correspondence> list, s
 
 bool reference_is_recent(const SolveConfig& config, const FixHistory& history, double jd) {
     return config.max_reference_age_s && config.max_disambiguation_distance_nm && history.reference() &&
-           std::fabs((jd - history.reference()->jd) * 86400.0) <= *config.max_reference_age_s;
+           std::fabs((jd - history.reference()->jd) * units::SECONDS_PER_DAY) <= *config.max_reference_age_s;
 }
 
 void record(FixHistory& history, const PositionFix& fix, double jd) {
@@ -329,15 +310,6 @@ Result<PositionFix> resolve_fix_from_centroids_tracked(std::span<const Centroid>
     if (!choice || !(*config.max_disambiguation_distance_nm >= choice->distance_nm)) return first;
     if (passes_health_gates(config, choice->fix)) record(history, choice->fix, jd);
     return std::move(choice->fix);
-}
-
-Result<PositionFix> resolve_fix_masked_tracked(const GrayImage& image, std::optional<PixelMask> mask,
-                                               const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
-                                               double jd, const SolveConfig& config, FixHistory& history) {
-    auto found = detect_stars_and_sun(image, mask, config);
-    if (!found) return std::move(found).error();
-    return resolve_fix_from_centroids_tracked(found->centroids, found->sun, camera, up_cam, jd, catalog, config,
-                                              history);
 }
 
 }  // namespace stelvane

@@ -1,4 +1,4 @@
-// The position fix: the single-image road from detections to latitude and
+// The position fix: the single-image solve from detections to latitude and
 // longitude (identification, attitude, altitudes, least squares, health gates),
 // the 2-sigma ellipse of a fix and great-circle distances between fixes.
 #pragma once
@@ -41,7 +41,7 @@ std::optional<EllipseNm> azimuth_ellipse_2sigma(std::span<const double> azimuths
 EllipseNm ellipse_2sigma_from_covariance(double var_north, double var_east, double cov_ne);
 
 
-// Fixed constants of the road.
+// Fixed constants of the solve.
 namespace fix_constants {
 inline constexpr double MIN_ALTITUDE_RAD = 0.2617993877991494;     // 15 deg
 inline constexpr double MATCH_TOLERANCE_FLOOR_RAD = 0.0011635528346628863;  // 4 arcmin
@@ -51,22 +51,20 @@ inline constexpr std::size_t DEFAULT_MAX_CENTROIDS = 12;
 inline constexpr std::size_t TRIANGLE_STARS_FISHEYE = 12;
 inline constexpr std::size_t TRIANGLE_STARS_PINHOLE = 5;
 inline constexpr double UP_NORM_FLOOR = 1e-9;
-// Constant of annual aberration, 20.49552 arcsec.
-inline constexpr double ABERRATION_RAD = 9.936508497454117e-05;
 }  // namespace fix_constants
 
 // Per-solve tuning, built once per call and read-only during the solve.
 struct SolveConfig {
     std::optional<std::size_t> min_matched_stars;      // absent: no gate
-    std::optional<double> max_residual_rms;            // radians; absent: no gate
-    std::optional<double> max_reference_age_s;        // tracker only
+    std::optional<double> max_residual_rms_rad;        // absent: no gate
+    std::optional<double> max_reference_age_s;         // tracker only
     std::optional<double> max_disambiguation_distance_nm;  // tracker only
-    double match_tolerance = fix_constants::MATCH_TOLERANCE_FLOOR_RAD;
-    double min_altitude = fix_constants::MIN_ALTITUDE_RAD;
+    double match_tolerance_rad = fix_constants::MATCH_TOLERANCE_FLOOR_RAD;
+    double min_altitude_rad = fix_constants::MIN_ALTITUDE_RAD;
     std::size_t max_centroids = fix_constants::DEFAULT_MAX_CENTROIDS;
     double sigma_rad = 0.0;
     std::size_t triangle_stars = fix_constants::TRIANGLE_STARS_PINHOLE;
-    double sun_sigma = fix_constants::SUN_SIGMA_RAD;
+    double sun_sigma_rad = fix_constants::SUN_SIGMA_RAD;
     std::size_t sun_min_area = fix_constants::SUN_MIN_AREA;
     bool use_sun = false;
 };
@@ -104,14 +102,15 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
                                          const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
                                          const SolveConfig& config);
 
-// The road from a centroid list: up-vector check, directions, identification, fit.
+// The solve from a centroid list: up-vector check, directions, identification, fit.
 Result<PositionFix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<Pixel> sun,
                                                const Camera& camera, const Vec3& up_cam, double jd,
                                                const Catalog& catalog, const SolveConfig& config);
 
-// The road from an image: detection first (a bad mask wins over a bad up vector), then the centroid road.
+// The solve from an image: detection first (a bad mask wins over a bad up vector), then
+// resolve_fix_from_centroids.
 Result<PositionFix> resolve_fix_masked(const GrayImage& image, std::optional<PixelMask> mask, const Camera& camera,
-                                       const Vec3& up_cam, const Catalog& catalog, double jd,
+                                       const Vec3& up_cam, double jd, const Catalog& catalog,
                                        const SolveConfig& config);
 
 // The up vector's unit direction, or DegenerateUp when non-finite or shorter than 1e-9.
@@ -138,19 +137,20 @@ private:
     std::optional<FixReference> reference_;
 };
 
-// Whether a finished fix passes the configuration's two health gates.
+// The first of the configuration's two health gates, in order, that a fit of `matched`
+// stars with residual `rms` (radians) fails: fewer stars than min_matched_stars, or a
+// residual not within max_residual_rms_rad (a NaN residual never passes a set gate).
+// Nothing when the fit is healthy or no gate is set.
+std::optional<ThinLockReason> failed_health_gate(const SolveConfig& config, std::size_t matched, double rms);
+
+// Whether a finished fix passes both health gates.
 bool passes_health_gates(const SolveConfig& config, const PositionFix& fix);
 
-// The centroid road with memory: a healthy fix becomes the next reference, and a
+// The centroid solve with memory: a healthy fix becomes the next reference, and a
 // tied match is broken in favour of the candidate nearer a recent reference.
 Result<PositionFix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids, std::optional<Pixel> sun,
                                                        const Camera& camera, const Vec3& up_cam, double jd,
                                                        const Catalog& catalog, const SolveConfig& config,
                                                        FixHistory& history);
-
-// The image road with memory: detection as resolve_fix_masked, then the tracked centroid road.
-Result<PositionFix> resolve_fix_masked_tracked(const GrayImage& image, std::optional<PixelMask> mask,
-                                               const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
-                                               double jd, const SolveConfig& config, FixHistory& history);
 
 }  // namespace stelvane

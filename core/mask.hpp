@@ -10,12 +10,12 @@
 
 #include "core/error.hpp"
 #include "core/image.hpp"
+#include "core/robust.hpp"
 
 namespace stelvane {
 
 // Constants of the foreground rule, measured on real frames of the rig.
 inline constexpr double kForegroundSigmas = 2.5;         // bright: above median + 2.5 robust sigma
-inline constexpr double kMadToSigma = 1.4826;            // Gaussian sigma per median absolute deviation
 inline constexpr std::size_t kForegroundBox = 61;        // side of the square density box, pixels
 inline constexpr std::size_t kForegroundBoxHalf = 30;    // (kForegroundBox - 1) / 2
 inline constexpr double kForegroundDensity = 0.1;        // dense: more than this share of the box bright

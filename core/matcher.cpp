@@ -1,5 +1,6 @@
 // Star identification by angular pattern: star grid, triangle hypotheses,
-// greedy verification, the winner's bookkeeping and the confidence checks.
+// greedy verification with its pruning proofs, the candidate tally and the
+// confidence checks.
 #include "core/matcher.hpp"
 
 #include <algorithm>
@@ -40,22 +41,11 @@ std::size_t saturate(double value) {
 // Rounds halves away from zero, then saturates.
 std::size_t round_saturate(double value) { return saturate(std::round(value)); }
 
-// The pairs with lo <= cos_theta <= hi (cos_theta widened to double), by two
-// binary searches over the sorted index; empty when lo > hi or either is NaN.
-std::span<const Pair> pair_run(std::span<const Pair> pairs, double lo, double hi) {
-    auto begin = std::partition_point(pairs.begin(), pairs.end(),
-                                      [lo](const Pair& p) { return static_cast<double>(p.cos_theta) < lo; });
-    auto end = std::partition_point(pairs.begin(), pairs.end(),
-                                    [hi](const Pair& p) { return static_cast<double>(p.cos_theta) <= hi; });
-    if (end <= begin) return {};
-    return {begin, end};
-}
-
 double angle_between(const Vec3& u, const Vec3& v) { return std::acos(std::clamp(u.dot(v), -1.0, 1.0)); }
 
 // The run of catalog pairs for a camera side of angle theta.
 std::span<const Pair> side_run(std::span<const Pair> pairs, double theta, double tolerance) {
-    return pair_run(pairs, std::cos(theta + tolerance), std::cos(theta - tolerance));
+    return pairs_in_range(pairs, std::cos(theta + tolerance), std::cos(theta - tolerance));
 }
 
 // x^n by binary powers, as integer powers are evaluated.
@@ -284,176 +274,17 @@ std::vector<StarTriple> triangle_hypotheses(std::span<const Vec3> cam_vecs, std:
 
 namespace {
 
-// Working state shared by the search and the mirror test: the grid, the
-// triangle search, the used-star flags and the query buffer, all reused.
-class Verifier {
+// The catalog seen through the grid at the match tolerance: whether stars lie near a
+// direction, and the greedy verification of a rotation, with the used-star flags and
+// the candidate's list reused from one hypothesis to the next.
+class StarLookup {
 public:
-    Verifier(const Catalog& catalog, const StarGrid& grid, double tolerance)
+    StarLookup(const Catalog& catalog, const StarGrid& grid, double tolerance)
         : catalog_(catalog), grid_(grid), tolerance_(tolerance), cos_tolerance_(std::cos(tolerance)),
-          sin_tolerance_(std::sin(tolerance)),
-          used_(catalog.stars.size(), 0) {}
+          sin_tolerance_(std::sin(tolerance)), used_(catalog.stars.size(), 0) {}
 
+    double tolerance() const { return tolerance_; }
     double cos_tolerance() const { return cos_tolerance_; }
-
-    // Keeps the hypotheses of the coming search so that a later search replays them
-    // instead of searching the pair index again. The mirror test relies on this:
-    // negating x preserves every dot product bit for bit, so the mirrored
-    // triangles have the same sides and hence the same hypotheses.
-    void record_hypotheses() { recording_ = true; }
-
-    // Calls visit(list, residual_sum) for every verified rotation of every triangle
-    // hypothesis, triangles i < j < k < min(triangle_stars, n) in lexicographic order.
-    // Verification stops early once `target` correspondences are out of reach (the
-    // partial list is then not reported). visit returns false to end the search.
-    // A hypothesis proven unable to reach `target` is dropped before its rotation
-    // is solved (out_of_reach_before_solving) or before the greedy pass (may_reach);
-    // both proofs only skip work whose outcome was already "not reported".
-    template <class Visit>
-    void search(std::span<const Vec3> cam_vecs, std::size_t triangle_stars, std::size_t target, Visit&& visit) {
-        const bool replay = recorded_;
-        bool record = recording_ && !recorded_;
-        const std::size_t n_tri = std::min(triangle_stars, cam_vecs.size());
-        const std::span<const Pair> pairs(catalog_.pairs);
-        // Verifies the hypotheses of triangle (i, j, k); false when visit ended the search.
-        auto verify_all = [&](const auto& hypotheses, std::size_t i, std::size_t j, std::size_t k) {
-            const std::array<Vec3, 3> body{cam_vecs[i], cam_vecs[j], cam_vecs[k]};
-            for (const auto& h : hypotheses) {
-                const std::array<Vec3, 3> reference{catalog_.stars[h[0]].unit, catalog_.stars[h[1]].unit,
-                                                    catalog_.stars[h[2]].unit};
-                if (out_of_reach_before_solving(body, reference, cam_vecs, {i, j, k}, target)) continue;
-                const Result<Mat3> rotation = solve_wahba(body, reference);
-                if (!rotation.ok()) continue;
-                if (!may_reach(*rotation, cam_vecs, {i, j, k}, target)) continue;
-                if (!verify(*rotation, cam_vecs, target)) continue;
-                if (!visit(list_, residual_)) return false;
-            }
-            return true;
-        };
-        if (!replay && n_tri >= 3) triangles_.prepare(cam_vecs, n_tri, pairs, tolerance_);
-        std::size_t triangle = 0;
-        for (std::size_t i = 0; i < n_tri; ++i) {
-            for (std::size_t j = i + 1; j < n_tri; ++j) {
-                for (std::size_t k = j + 1; k < n_tri; ++k, ++triangle) {
-                    bool go_on;
-                    if (replay) {
-                        const std::size_t first = triangle == 0 ? 0 : book_ends_[triangle - 1];
-                        go_on = verify_all(
-                            std::span<const BookTriple>(book_).subspan(first, book_ends_[triangle] - first), i, j, k);
-                    } else {
-                        triangles_.run_prepared({i, j, k}, hypotheses_);
-                        if (record) record = remember(hypotheses_);
-                        go_on = verify_all(hypotheses_, i, j, k);
-                    }
-                    if (!go_on) {
-                        if (record) forget();  // incomplete: never replayed
-                        return;
-                    }
-                }
-            }
-        }
-        if (record) recorded_ = true;
-    }
-
-private:
-    // Proves, without solving for the rotation, that a hypothesis cannot reach
-    // `target`; used when only a few misses are allowed (the mirror test), where it
-    // spares most rotation solves. False means "not proven", never "reachable".
-    //
-    // R~ is the rotation carrying the triangle's two least parallel body vectors
-    // b_p, b_q onto their stars (TRIAD). The least-squares rotation R of solve_wahba
-    // fits the three pairs at least as well as R~, so |R b_k - r_k| <= S with
-    // S^2 = sum_k |R~ b_k - r_k|^2, and R R~^T moves R~ b_k by at most
-    // d_k = S + |R~ b_k - r_k|. A rotation moving two directions whose lines are
-    // phi' apart by at most d_p and d_q has 2 sin(angle / 2) <= max(d_p, d_q) /
-    // sin(phi' / 2). Writing x = a b_p + b b_q + c n (n the unit normal of b_p, b_q),
-    // |R x - R~ x| <= |a| d_p + |b| d_q + |c| max(d_p, d_q) / sin(phi' / 2). A
-    // direction with no star within the tolerance plus that angle of R~ x has none
-    // within the tolerance of R x: a certain miss.
-    bool out_of_reach_before_solving(const std::array<Vec3, 3>& body, const std::array<Vec3, 3>& reference,
-                                     std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> triangle,
-                                     std::size_t target) const {
-        const std::size_t n = cam_vecs.size();
-        if (target <= 3 || n < target || n - target > MAX_MISSES_FOR_BOUND) return false;
-        const std::size_t allowed_misses = n - target;
-
-        // The pair of vertices whose directions are farthest from parallel.
-        std::size_t p = 0, q = 1;
-        for (const auto& [u, v] : {std::pair<std::size_t, std::size_t>{0, 2}, {1, 2}}) {
-            if (std::fabs(body[u].dot(body[v])) < std::fabs(body[p].dot(body[q]))) p = u, q = v;
-        }
-        // The bound reasons about angles, so it holds for unit vectors only.
-        for (std::size_t k = 0; k < 3; ++k) {
-            if (!nearly_unit(body[k]) || !nearly_unit(reference[k])) return false;
-        }
-        const Vec3& bp = body[p];
-        const Vec3& bq = body[q];
-        const double g = bp.dot(bq);
-        const double sin_half = std::sqrt((1.0 - std::fabs(g)) / 2.0);
-        const Vec3 bn = bp.cross(bq).normalized();
-        const Vec3 rn = reference[p].cross(reference[q]).normalized();
-        if (!(sin_half > MIN_SIN_HALF_SPREAD) || !bn.allFinite() || !rn.allFinite()) return false;
-        Mat3 body_triad, reference_triad;
-        body_triad << bp, bn, bp.cross(bn);
-        reference_triad << reference[p], rn, reference[p].cross(rn);
-        const Mat3 rough = reference_triad * body_triad.transpose();
-
-        std::array<double, 3> misfit{};
-        double sum_sq = 0.0;
-        for (std::size_t k = 0; k < 3; ++k) {
-            misfit[k] = (rough * body[k] - reference[k]).norm();
-            sum_sq += misfit[k] * misfit[k];
-        }
-        const double fit = std::sqrt(sum_sq);
-        const double dp = fit + misfit[p];
-        const double dq = fit + misfit[q];
-        const double turn = std::max(dp, dq) / sin_half;
-        const double det = 1.0 - g * g;
-
-        std::size_t misses = 0;
-        for (std::size_t t = 0; t < n; ++t) {
-            if (t == triangle[0] || t == triangle[1] || t == triangle[2]) continue;
-            const Vec3& x = cam_vecs[t];
-            if (!nearly_unit(x)) continue;
-            const double c = x.dot(bn);
-            const Vec3 in_plane = x - c * bn;
-            const double xp = in_plane.dot(bp);
-            const double xq = in_plane.dot(bq);
-            const double a = (xp - g * xq) / det;
-            const double b = (xq - g * xp) / det;
-            // Chord between R x and R~ x, widened for rounding.
-            const double bound = std::fabs(a) * dp + std::fabs(b) * dq + std::fabs(c) * turn;
-            const double chord = bound * (1.0 + ROUNDING_SLACK) + ROUNDING_SLACK;
-            if (!(chord < MAX_BOUND_CHORD)) continue;  // too loose to prove a miss
-            const double radius = tolerance_ + 2.0 * std::asin(chord / 2.0) + ROUNDING_SLACK;
-            const bool certain_miss = !has_star_within(rough * x, radius, std::cos(radius), std::sin(radius));
-            if (certain_miss && ++misses > allowed_misses) return true;
-        }
-        return false;
-    }
-
-    // A cheap bound before the greedy pass: the triangle's own directions give at
-    // most 3 correspondences, every other one needs some star (used or not) strictly
-    // within the tolerance of its rotated direction. False when too few directions
-    // outside the triangle have one for `target` to be reachable, so the greedy
-    // pass would fail too; on a false hypothesis this skips the triangle's queries.
-    bool may_reach(const Mat3& rotation, std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> triangle,
-                   std::size_t target) const {
-        const std::size_t n = cam_vecs.size();
-        if (target <= 3) return true;
-        const std::size_t needed = target - 3;
-        if (n < 3 + needed) return false;
-        const std::size_t allowed_misses = n - 3 - needed;
-        std::size_t hits = 0, misses = 0;
-        for (std::size_t t = 0; t < n; ++t) {
-            if (t == triangle[0] || t == triangle[1] || t == triangle[2]) continue;
-            if (has_star_near(rotation * cam_vecs[t])) {
-                if (++hits == needed) return true;
-            } else if (++misses > allowed_misses) {
-                return false;
-            }
-        }
-        return false;
-    }
 
     // Whether some catalog star lies strictly within the tolerance of w (dot > cos tolerance).
     bool has_star_near(const Vec3& w) const { return has_star_within(w, tolerance_, cos_tolerance_, sin_tolerance_); }
@@ -469,21 +300,10 @@ private:
         return found;
     }
 
-    // Unit length to well within the bound's rounding slack (false for NaN).
-    static bool nearly_unit(const Vec3& v) { return std::fabs(v.squaredNorm() - 1.0) < 1e-14; }
-
-    // The pre-solve bound is tried when at most this many directions may miss.
-    static constexpr std::size_t MAX_MISSES_FOR_BOUND = 2;
-    // Vertices closer to parallel than this (sine of half their line angle) give no bound.
-    static constexpr double MIN_SIN_HALF_SPREAD = 1e-3;
-    // Bounds of a larger chord (radians, about 1.1 degrees) make wide queries that cost
-    // more than the solve they would spare.
-    static constexpr double MAX_BOUND_CHORD = 0.02;
-    // Relative and absolute widening of the bound for rounding in both rotations.
-    static constexpr double ROUNDING_SLACK = 1e-9;
-
-    // Greedy verification into list_ / residual_, brightest first; false when the
-    // count fell out of reach of `target`.
+    // Greedy verification into list() / residual(), brightest first: each direction
+    // takes the unused star of largest dot product above cos tolerance (the smaller
+    // index on an exact tie). False when the count fell out of reach of `target`
+    // (the pass then stops early).
     bool verify(const Mat3& rotation, std::span<const Vec3> cam_vecs, std::size_t target) {
         list_.clear();
         residual_ = 0.0;
@@ -495,31 +315,37 @@ private:
                 break;
             }
             const Vec3 w = rotation * cam_vecs[t];
-            std::size_t chosen = 0;
-            double chosen_dot = 0.0;
-            bool found = false;
-            auto visit = [&](const std::size_t* first, const std::size_t* last) {
-                for (const std::size_t* it = first; it != last; ++it) {
-                    const std::size_t s = *it;
-                    if (used_[s]) continue;
-                    const double d = w.dot(catalog_.stars[s].unit);
-                    if (!(d > cos_tolerance_)) continue;
-                    if (!found || d > chosen_dot || (d == chosen_dot && s < chosen)) {
-                        chosen = s;
-                        chosen_dot = d;
-                        found = true;
-                    }
-                }
-            };
-            for_each_query_cell(grid_, w, tolerance_, sin_tolerance_, visit);
-            if (found) {
-                used_[chosen] = 1;
-                list_.push_back({t, chosen});
-                residual_ += std::acos(std::clamp(chosen_dot, -1.0, 1.0));
+            if (const auto star = nearest_unused(w)) {
+                used_[star->index] = 1;
+                list_.push_back({t, star->index});
+                residual_ += std::acos(std::clamp(star->dot, -1.0, 1.0));
             }
         }
         for (const Correspondence& c : list_) used_[c.star] = 0;
         return reached && list_.size() >= target;
+    }
+
+    const std::vector<Correspondence>& list() const { return list_; }
+    double residual() const { return residual_; }
+
+private:
+    struct Nearest {
+        std::size_t index;
+        double dot;
+    };
+
+    std::optional<Nearest> nearest_unused(const Vec3& w) const {
+        std::optional<Nearest> chosen;
+        for_each_query_cell(grid_, w, tolerance_, sin_tolerance_, [&](const std::size_t* first, const std::size_t* last) {
+            for (const std::size_t* it = first; it != last; ++it) {
+                const std::size_t s = *it;
+                if (used_[s]) continue;
+                const double d = w.dot(catalog_.stars[s].unit);
+                if (!(d > cos_tolerance_)) continue;
+                if (!chosen || d > chosen->dot || (d == chosen->dot && s < chosen->index)) chosen = Nearest{s, d};
+            }
+        });
+        return chosen;
     }
 
     const Catalog& catalog_;
@@ -528,39 +354,260 @@ private:
     double cos_tolerance_;
     double sin_tolerance_;
     std::vector<std::uint8_t> used_;
-    TriangleSearch triangles_;
-    std::vector<StarTriple> hypotheses_;
-    // Appends one triangle's hypotheses to the book; past the size limit the book
-    // is dropped (the mirror test then searches afresh). False once dropped.
-    bool remember(const std::vector<StarTriple>& hypotheses) {
-        if (book_.size() + hypotheses.size() > MAX_BOOK_HYPOTHESES) {
-            forget();
+    std::vector<Correspondence> list_;
+    double residual_ = 0.0;
+};
+
+// ---------------------------------------------------------------------------
+// Proofs that a hypothesis cannot reach its target. Both only skip work whose outcome
+// was already "not reported": a false answer means "not proven", never "reachable".
+
+namespace reach {
+
+// The pre-solve bound is tried when at most this many directions may miss.
+constexpr std::size_t MAX_MISSES_FOR_BOUND = 2;
+// Vertices closer to parallel than this (sine of half their line angle) give no bound.
+constexpr double MIN_SIN_HALF_SPREAD = 1e-3;
+// Bounds of a larger chord (radians, about 1.1 degrees) make wide queries that cost
+// more than the solve they would spare.
+constexpr double MAX_BOUND_CHORD = 0.02;
+// Relative and absolute widening of the bound for rounding in both rotations.
+constexpr double ROUNDING_SLACK = 1e-9;
+
+// Unit length to well within the bound's rounding slack (false for NaN).
+bool nearly_unit(const Vec3& v) { return std::fabs(v.squaredNorm() - 1.0) < 1e-14; }
+
+// The index pair (p, q) of the triangle's two body vectors farthest from parallel.
+std::pair<std::size_t, std::size_t> least_parallel(const std::array<Vec3, 3>& body) {
+    std::size_t p = 0, q = 1;
+    for (const auto& [u, v] : {std::pair<std::size_t, std::size_t>{0, 2}, {1, 2}}) {
+        if (std::fabs(body[u].dot(body[v])) < std::fabs(body[p].dot(body[q]))) p = u, q = v;
+    }
+    return {p, q};
+}
+
+// Proves, without solving for the rotation, that a hypothesis cannot reach `target`;
+// used when only a few misses are allowed (the mirror test), where it spares most
+// rotation solves.
+//
+// R~ is the rotation carrying the triangle's two least parallel body vectors b_p, b_q
+// onto their stars (TRIAD). The least-squares rotation R of solve_wahba fits the three
+// pairs at least as well as R~, so |R b_k - r_k| <= S with S^2 = sum_k |R~ b_k - r_k|^2,
+// and R R~^T moves R~ b_k by at most d_k = S + |R~ b_k - r_k|. A rotation moving two
+// directions whose lines are phi' apart by at most d_p and d_q has 2 sin(angle / 2) <=
+// max(d_p, d_q) / sin(phi' / 2). Writing x = a b_p + b b_q + c n (n the unit normal of
+// b_p, b_q), |R x - R~ x| <= |a| d_p + |b| d_q + |c| max(d_p, d_q) / sin(phi' / 2). A
+// direction with no star within the tolerance plus that angle of R~ x has none within
+// the tolerance of R x: a certain miss.
+bool out_of_reach_before_solving(const StarLookup& stars, const std::array<Vec3, 3>& body,
+                                 const std::array<Vec3, 3>& reference, std::span<const Vec3> cam_vecs,
+                                 std::array<std::size_t, 3> triangle, std::size_t target) {
+    const std::size_t n = cam_vecs.size();
+    if (target <= 3 || n < target || n - target > MAX_MISSES_FOR_BOUND) return false;
+    const std::size_t allowed_misses = n - target;
+
+    const auto [p, q] = least_parallel(body);
+    // The bound reasons about angles, so it holds for unit vectors only.
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (!nearly_unit(body[k]) || !nearly_unit(reference[k])) return false;
+    }
+    const Vec3& bp = body[p];
+    const Vec3& bq = body[q];
+    const double g = bp.dot(bq);
+    const double sin_half = std::sqrt((1.0 - std::fabs(g)) / 2.0);
+    const Vec3 bn = bp.cross(bq).normalized();
+    const Vec3 rn = reference[p].cross(reference[q]).normalized();
+    if (!(sin_half > MIN_SIN_HALF_SPREAD) || !bn.allFinite() || !rn.allFinite()) return false;
+    Mat3 body_triad, reference_triad;
+    body_triad << bp, bn, bp.cross(bn);
+    reference_triad << reference[p], rn, reference[p].cross(rn);
+    const Mat3 rough = reference_triad * body_triad.transpose();
+
+    std::array<double, 3> misfit{};
+    double sum_sq = 0.0;
+    for (std::size_t k = 0; k < 3; ++k) {
+        misfit[k] = (rough * body[k] - reference[k]).norm();
+        sum_sq += misfit[k] * misfit[k];
+    }
+    const double fit = std::sqrt(sum_sq);
+    const double dp = fit + misfit[p];
+    const double dq = fit + misfit[q];
+    const double turn = std::max(dp, dq) / sin_half;
+    const double det = 1.0 - g * g;
+
+    std::size_t misses = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        if (t == triangle[0] || t == triangle[1] || t == triangle[2]) continue;
+        const Vec3& x = cam_vecs[t];
+        if (!nearly_unit(x)) continue;
+        const double c = x.dot(bn);
+        const Vec3 in_plane = x - c * bn;
+        const double xp = in_plane.dot(bp);
+        const double xq = in_plane.dot(bq);
+        const double a = (xp - g * xq) / det;
+        const double b = (xq - g * xp) / det;
+        // Chord between R x and R~ x, widened for rounding.
+        const double bound = std::fabs(a) * dp + std::fabs(b) * dq + std::fabs(c) * turn;
+        const double chord = bound * (1.0 + ROUNDING_SLACK) + ROUNDING_SLACK;
+        if (!(chord < MAX_BOUND_CHORD)) continue;  // too loose to prove a miss
+        const double radius = stars.tolerance() + 2.0 * std::asin(chord / 2.0) + ROUNDING_SLACK;
+        const bool certain_miss = !stars.has_star_within(rough * x, radius, std::cos(radius), std::sin(radius));
+        if (certain_miss && ++misses > allowed_misses) return true;
+    }
+    return false;
+}
+
+// A cheap bound before the greedy pass: the triangle's own directions give at most 3
+// correspondences, every other one needs some star (used or not) strictly within the
+// tolerance of its rotated direction. False when too few directions outside the
+// triangle have one for `target` to be reachable, so the greedy pass would fail too;
+// on a false hypothesis this skips the triangle's queries.
+bool may_reach(const StarLookup& stars, const Mat3& rotation, std::span<const Vec3> cam_vecs,
+               std::array<std::size_t, 3> triangle, std::size_t target) {
+    const std::size_t n = cam_vecs.size();
+    if (target <= 3) return true;
+    const std::size_t needed = target - 3;
+    if (n < 3 + needed) return false;
+    const std::size_t allowed_misses = n - 3 - needed;
+    std::size_t hits = 0, misses = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        if (t == triangle[0] || t == triangle[1] || t == triangle[2]) continue;
+        if (stars.has_star_near(rotation * cam_vecs[t])) {
+            if (++hits == needed) return true;
+        } else if (++misses > allowed_misses) {
+            return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace reach
+
+// ---------------------------------------------------------------------------
+// The hypotheses of one whole search, kept so that a later search replays them
+// instead of searching the pair index again. The mirror test relies on this: negating
+// x preserves every dot product bit for bit, so the mirrored triangles have the same
+// sides and hence the same hypotheses.
+class HypothesisLog {
+public:
+    // Star indices of hypotheses come from the 16-bit pair index.
+    using Triple = std::array<std::uint16_t, 3>;
+
+    // Asks for the next search to be kept.
+    void request() { requested_ = true; }
+    bool requested() const { return requested_; }
+    // Whether a whole search is held, ready to replay.
+    bool complete() const { return complete_; }
+
+    // Appends the next triangle's hypotheses; past the size limit the log is dropped
+    // (the mirror test then searches afresh). False once dropped.
+    bool append(const std::vector<StarTriple>& hypotheses) {
+        if (triples_.size() + hypotheses.size() > MAX_HYPOTHESES) {
+            drop();
             return false;
         }
         for (const StarTriple& h : hypotheses) {
-            book_.push_back({static_cast<std::uint16_t>(h[0]), static_cast<std::uint16_t>(h[1]),
-                             static_cast<std::uint16_t>(h[2])});
+            triples_.push_back({static_cast<std::uint16_t>(h[0]), static_cast<std::uint16_t>(h[1]),
+                                static_cast<std::uint16_t>(h[2])});
         }
-        book_ends_.push_back(book_.size());
+        ends_.push_back(triples_.size());
         return true;
     }
-    void forget() {
-        recording_ = false;
-        book_ = {};
-        book_ends_ = {};
+    // Gives up on an incomplete log, which is never replayed.
+    void drop() {
+        requested_ = false;
+        triples_ = {};
+        ends_ = {};
+    }
+    void finish() { complete_ = true; }
+
+    // The hypotheses of triangle number `triangle` in search order.
+    std::span<const Triple> triangle(std::size_t triangle) const {
+        const std::size_t first = triangle == 0 ? 0 : ends_[triangle - 1];
+        return std::span<const Triple>(triples_).subspan(first, ends_[triangle] - first);
     }
 
-    // Star indices of hypotheses come from the 16-bit pair index.
-    using BookTriple = std::array<std::uint16_t, 3>;
-    // 6 bytes each: the book stays under 48 MB however wide the tolerance.
-    static constexpr std::size_t MAX_BOOK_HYPOTHESES = 8'000'000;
+private:
+    // 6 bytes each: the log stays under 48 MB however wide the tolerance.
+    static constexpr std::size_t MAX_HYPOTHESES = 8'000'000;
 
-    bool recording_ = false;
-    bool recorded_ = false;
-    std::vector<BookTriple> book_;          // recorded hypotheses of all triangles, in search order
-    std::vector<std::size_t> book_ends_;    // end of each triangle's hypotheses in book_
-    std::vector<Correspondence> list_;
-    double residual_ = 0.0;
+    bool requested_ = false;
+    bool complete_ = false;
+    std::vector<Triple> triples_;    // hypotheses of all triangles, in search order
+    std::vector<std::size_t> ends_;  // end of each triangle's hypotheses in triples_
+};
+
+// ---------------------------------------------------------------------------
+// The triangle search with verification, shared by the identification and the mirror
+// test: the star lookup, the grouped pair runs and the hypothesis log, all reused.
+class PatternSearch {
+public:
+    PatternSearch(const Catalog& catalog, const StarGrid& grid, double tolerance)
+        : catalog_(catalog), stars_(catalog, grid, tolerance) {}
+
+    double cos_tolerance() const { return stars_.cos_tolerance(); }
+
+    // Keeps the hypotheses of the coming search for later searches to replay.
+    void record_hypotheses() { log_.request(); }
+
+    // Calls visit(list, residual_sum) for every verified rotation of every triangle
+    // hypothesis, triangles i < j < k < min(triangle_stars, n) in lexicographic order.
+    // Verification stops early once `target` correspondences are out of reach (the
+    // partial list is then not reported). visit returns false to end the search.
+    // A hypothesis proven unable to reach `target` is dropped before its rotation is
+    // solved or before the greedy pass (namespace reach).
+    template <class Visit>
+    void search(std::span<const Vec3> cam_vecs, std::size_t triangle_stars, std::size_t target, Visit&& visit) {
+        const bool replay = log_.complete();
+        bool record = log_.requested() && !replay;
+        const std::size_t n_tri = std::min(triangle_stars, cam_vecs.size());
+        if (!replay && n_tri >= 3) triangles_.prepare(cam_vecs, n_tri, catalog_.pairs, stars_.tolerance());
+        std::size_t triangle = 0;
+        for (std::size_t i = 0; i < n_tri; ++i) {
+            for (std::size_t j = i + 1; j < n_tri; ++j) {
+                for (std::size_t k = j + 1; k < n_tri; ++k, ++triangle) {
+                    bool go_on;
+                    if (replay) {
+                        go_on = verify_all(log_.triangle(triangle), cam_vecs, {i, j, k}, target, visit);
+                    } else {
+                        triangles_.run_prepared({i, j, k}, hypotheses_);
+                        if (record) record = log_.append(hypotheses_);
+                        go_on = verify_all(hypotheses_, cam_vecs, {i, j, k}, target, visit);
+                    }
+                    if (!go_on) {
+                        if (record) log_.drop();
+                        return;
+                    }
+                }
+            }
+        }
+        if (record) log_.finish();
+    }
+
+private:
+    // Verifies the hypotheses of one triangle; false when visit ended the search.
+    template <class Hypotheses, class Visit>
+    bool verify_all(const Hypotheses& hypotheses, std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> tri,
+                    std::size_t target, Visit& visit) {
+        const std::array<Vec3, 3> body{cam_vecs[tri[0]], cam_vecs[tri[1]], cam_vecs[tri[2]]};
+        for (const auto& h : hypotheses) {
+            const std::array<Vec3, 3> reference{catalog_.stars[h[0]].unit, catalog_.stars[h[1]].unit,
+                                                catalog_.stars[h[2]].unit};
+            if (reach::out_of_reach_before_solving(stars_, body, reference, cam_vecs, tri, target)) continue;
+            const Result<Mat3> rotation = solve_wahba(body, reference);
+            if (!rotation.ok()) continue;
+            if (!reach::may_reach(stars_, *rotation, cam_vecs, tri, target)) continue;
+            if (!stars_.verify(*rotation, cam_vecs, target)) continue;
+            if (!visit(stars_.list(), stars_.residual())) return false;
+        }
+        return true;
+    }
+
+    const Catalog& catalog_;
+    StarLookup stars_;
+    TriangleSearch triangles_;
+    std::vector<StarTriple> hypotheses_;
+    HypothesisLog log_;
 };
 
 // Binomial upper tail P(X >= k0) for X ~ B(b, p).
@@ -575,9 +622,9 @@ double binomial_tail(std::size_t b, std::size_t k0, double p) {
 }
 
 // Whether an identification of m correspondences passes the chance and mirror
-// tests. `verifier` works on the same catalog, grid and tolerance.
+// tests. `patterns` works on the same catalog, grid and tolerance.
 bool passes_confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, const Catalog& catalog,
-                              double tolerance, std::size_t triangle_stars, Verifier& verifier) {
+                              double tolerance, std::size_t triangle_stars, PatternSearch& patterns) {
     if (m < MIN_CORRESPONDENCES) return false;
     const std::size_t n = cam_vecs.size();
     const double c = std::cos(tolerance);
@@ -595,7 +642,7 @@ bool passes_confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, con
     std::vector<Vec3> mirrored(cam_vecs.begin(), cam_vecs.end());
     for (Vec3& v : mirrored) v.x() = -v.x();
     bool mirror_matches = false;
-    verifier.search(mirrored, triangle_stars, m, [&](const std::vector<Correspondence>&, double) {
+    patterns.search(mirrored, triangle_stars, m, [&](const std::vector<Correspondence>&, double) {
         mirror_matches = true;
         return false;
     });
@@ -621,8 +668,8 @@ bool same_identification(std::span<const Correspondence> lead, std::span<const C
 
 Status confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, const Catalog& catalog, const StarGrid& grid,
                          double tolerance, std::size_t triangle_stars) {
-    Verifier verifier(catalog, grid, tolerance);
-    if (!passes_confidence_checks(m, cam_vecs, catalog, tolerance, triangle_stars, verifier)) {
+    PatternSearch patterns(catalog, grid, tolerance);
+    if (!passes_confidence_checks(m, cam_vecs, catalog, tolerance, triangle_stars, patterns)) {
         return Error(NoMatch{});
     }
     return Ok{};
@@ -635,11 +682,11 @@ Result<MatchResult> match_stars(std::span<const Vec3> cam_vecs, const Catalog& c
     const StarGrid grid = StarGrid::build(catalog.stars, tolerance);
     if (triangle_stars == 0) return Error(NoMatch{});
 
-    Verifier verifier(catalog, grid, tolerance);
-    const double cos_tolerance = verifier.cos_tolerance();
+    PatternSearch patterns(catalog, grid, tolerance);
+    const double cos_tolerance = patterns.cos_tolerance();
     CandidateTally tally;
-    verifier.record_hypotheses();
-    verifier.search(cam_vecs, triangle_stars, MIN_CORRESPONDENCES,
+    patterns.record_hypotheses();
+    patterns.search(cam_vecs, triangle_stars, MIN_CORRESPONDENCES,
                     [&](const std::vector<Correspondence>& list, double residual_sum) {
                         tally.offer(list, residual_sum,
                                     [&](std::span<const Correspondence> best, std::span<const Correspondence> other) {
@@ -650,14 +697,14 @@ Result<MatchResult> match_stars(std::span<const Vec3> cam_vecs, const Catalog& c
 
     if (tally.tie()) {
         if (!passes_confidence_checks(tally.tie()->list_a.size(), cam_vecs, catalog, tolerance, triangle_stars,
-                                      verifier)) {
+                                      patterns)) {
             return Error(NoMatch{});
         }
         MatchTie tie = tally.take_tie();
         return Error(MatchAmbiguous{std::move(tie.list_a), std::move(tie.list_b), tie.residual_a, tie.residual_b});
     }
     if (!tally.has_best()) return Error(NoMatch{});
-    if (!passes_confidence_checks(tally.best().size(), cam_vecs, catalog, tolerance, triangle_stars, verifier)) {
+    if (!passes_confidence_checks(tally.best().size(), cam_vecs, catalog, tolerance, triangle_stars, patterns)) {
         return Error(NoMatch{});
     }
     const std::size_t margin = tally.margin();

@@ -136,6 +136,10 @@ void batch_to_pixels(const Camera& c, std::span<const double> xyz, std::span<dou
 
 }  // namespace
 
+Camera LensSpec::camera(std::uint32_t width, std::uint32_t height) const {
+    return Camera::from_fov(width, height, fisheye_fov_deg, focal_px, cx, cy, k1, k2, k3, k4);
+}
+
 Camera Camera::from_fov(std::uint32_t width, std::uint32_t height, std::optional<double> fisheye_fov_deg,
                         double focal_px, double cx, double cy, double k1, double k2, double k3, double k4) {
     Camera c;
@@ -186,7 +190,7 @@ std::optional<Pixel> Camera::vec_to_pixel(const Vec3& v) const {
 
 double Camera::arcmin_per_pixel() const {
     const double rad = kind == Projection::Pinhole ? std::atan(1.0 / focal_px) : 1.0 / focal_px;
-    return rad * units::RAD_TO_DEG * 60.0;
+    return rad * units::RAD_TO_DEG * units::ARCMIN_PER_DEG;
 }
 
 double default_sigma_arcmin(const Camera& camera) { return std::max(0.5 * camera.arcmin_per_pixel(), 1.0); }

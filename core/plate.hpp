@@ -18,6 +18,21 @@ struct Pixel {
     double y;  // row
 };
 
+struct Camera;
+
+// One lens as a caller describes it, the record every camera-building entry point
+// carries from its arguments to the engine.
+struct LensSpec {
+    double focal_px = 0.0;  // the focal rule's choice; 0 for the ideal fisheye (derived from the extent)
+    double cx = 0.0;        // principal point, pixels
+    double cy = 0.0;
+    std::optional<double> fisheye_fov_deg;  // full field of a fisheye; absent: pinhole
+    double k1 = 0.0, k2 = 0.0, k3 = 0.0, k4 = 0.0;  // distortion of a calibrated fisheye
+
+    // The camera for an image of width x height (Camera::from_fov).
+    Camera camera(std::uint32_t width, std::uint32_t height) const;
+};
+
 struct Camera {
     Projection kind = Projection::Pinhole;
     double half_fov_rad = 0.0;  // fisheye kinds: half the full field of view
@@ -39,8 +54,8 @@ struct Camera {
     double arcmin_per_pixel() const;
 };
 
-// The match tolerance a solve uses when none is given: half a pixel on the
-// boresight, floored at one arcminute (max(0.5 * arcmin_per_pixel, 1.0)), arcminutes.
+// The altitude standard deviation a solve uses when none is given: half a pixel on
+// the boresight, floored at one arcminute (max(0.5 * arcmin_per_pixel, 1.0)), arcminutes.
 double default_sigma_arcmin(const Camera& camera);
 
 // Batch forms of the two projections for callers holding many points at once;

@@ -50,7 +50,7 @@ void for_row_blocks(std::uint64_t width, std::uint64_t height, const Rows& rows)
     for (std::thread& w : workers) w.join();
 }
 
-// The shared per-pixel road over destination rows [row_begin, row_end): for each covered
+// The shared per-pixel pass over destination rows [row_begin, row_end): for each covered
 // destination pixel calls sample(index, u, v) with the source point clamped into
 // [0, Ws - 1] x [0, Hs - 1]; uncovered pixels are skipped (left as initialised).
 template <class Sample>

@@ -39,7 +39,7 @@ bool in_field(const Camera& camera, const Vec3& v);
 Result<OwnedImage> remap_image(const GrayImage& source, const Camera& source_camera, const Camera& dst_camera,
                                std::uint64_t dst_width, std::uint64_t dst_height, std::uint16_t fill);
 
-// The same road for an exclusion mask, sampled nearest-neighbour (coordinates rounded half
+// The same remapping for an exclusion mask, sampled nearest-neighbour (coordinates rounded half
 // away from zero) so every flag is one of the source's; an uncovered destination pixel is
 // true (excluded). The checks are those of remap_image with the mask labels.
 Result<OwnedMask> remap_mask(const PixelMask& source, const Camera& source_camera, const Camera& dst_camera,

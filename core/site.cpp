@@ -1,9 +1,11 @@
-// Camera and solve configuration from the caller's scalars.
+// Camera and solve configuration from the caller's lens and tuning, and the one
+// dispatch from an image or a centroid list, with or without a tracker.
 #include "core/site.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "core/plate.hpp"
 #include "core/units.hpp"
@@ -19,14 +21,14 @@ std::uint32_t extent_from_centre(double centre) {
 
 SolveConfig solve_config_for(const Camera& camera, std::optional<double> sigma_arcmin, const SolveOptions& options) {
     SolveConfig config;
-    const double sigma = sigma_arcmin ? *sigma_arcmin : std::max(0.5 * camera.arcmin_per_pixel(), 1.0);
+    const double sigma = sigma_arcmin ? *sigma_arcmin : default_sigma_arcmin(camera);
     config.sigma_rad = units::arcmin_to_rad(sigma);
-    config.match_tolerance = std::max(4.0 * config.sigma_rad, fix_constants::MATCH_TOLERANCE_FLOOR_RAD);
+    config.match_tolerance_rad = std::max(4.0 * config.sigma_rad, fix_constants::MATCH_TOLERANCE_FLOOR_RAD);
     config.triangle_stars = camera.kind == Projection::Pinhole ? fix_constants::TRIANGLE_STARS_PINHOLE
                                                                : fix_constants::TRIANGLE_STARS_FISHEYE;
     config.max_centroids = options.max_centroids.value_or(fix_constants::DEFAULT_MAX_CENTROIDS);
     config.min_matched_stars = options.min_matched_stars;
-    config.max_residual_rms = options.max_residual_rms;
+    config.max_residual_rms_rad = options.max_residual_rms_rad;
     config.use_sun = options.use_sun;
     return config;
 }
@@ -35,65 +37,48 @@ std::uint32_t saturate_u32(std::size_t n) {
     return static_cast<std::uint32_t>(std::min<std::size_t>(n, std::numeric_limits<std::uint32_t>::max()));
 }
 
-Camera centroid_road_camera(const CameraScalars& lens) {
-    return lens.build(extent_from_centre(lens.cx), extent_from_centre(lens.cy));
+Camera camera_from_principal_point(const LensSpec& lens) {
+    return lens.camera(extent_from_centre(lens.cx), extent_from_centre(lens.cy));
 }
 
-Result<PositionFix> resolve_fix_masked_at_site(const GrayImage& image, std::optional<PixelMask> mask,
-                                               const CameraScalars& lens, const Vec3& up_cam,
-                                               const Catalog& catalog, double jd, std::optional<double> sigma_arcmin,
-                                               const SolveOptions& options) {
-    const Camera camera = lens.build(saturate_u32(image.width), saturate_u32(image.height));
-    const SolveConfig config = solve_config_for(camera, sigma_arcmin, options);
-    return resolve_fix_masked(image, mask, camera, up_cam, catalog, jd, config);
-}
+Result<PositionFix> resolve_at_site(const SolveSource& source, const SolveRequest& request, const Catalog& catalog,
+                                    std::optional<Tracking> tracking) {
+    const ImageSource* image = std::get_if<ImageSource>(&source);
+    if (image == nullptr && request.options.use_sun) return BadImage{"use_sun requires the image path"};
+    const Camera camera = image != nullptr
+                              ? request.lens.camera(saturate_u32(image->image.width), saturate_u32(image->image.height))
+                              : camera_from_principal_point(request.lens);
+    SolveConfig config = solve_config_for(camera, request.sigma_arcmin, request.options);
+    if (tracking) {
+        config.max_reference_age_s = tracking->bounds.max_reference_age_s;
+        config.max_disambiguation_distance_nm = tracking->bounds.max_disambiguation_distance_nm;
+    }
 
-Result<PositionFix> resolve_from_centroids_at_site(std::span<const Centroid> centroids, const CameraScalars& lens,
-                                                   const Vec3& up_cam, const Catalog& catalog, double jd,
-                                                   std::optional<double> sigma_arcmin, const SolveOptions& options) {
-    if (options.use_sun) return BadImage{"use_sun requires the image path"};
-    const Camera camera = centroid_road_camera(lens);
-    const SolveConfig config = solve_config_for(camera, sigma_arcmin, options);
-    return resolve_fix_from_centroids(centroids, std::nullopt, camera, up_cam, jd, catalog, config);
-}
-
-namespace {
-SolveConfig tracked_config(const Camera& camera, std::optional<double> sigma_arcmin, const SolveOptions& options,
-                           const TrackerBounds& bounds) {
-    SolveConfig config = solve_config_for(camera, sigma_arcmin, options);
-    config.max_reference_age_s = bounds.max_reference_age_s;
-    config.max_disambiguation_distance_nm = bounds.max_disambiguation_distance_nm;
-    return config;
-}
-}  // namespace
-
-Result<PositionFix> resolve_fix_masked_at_site_tracked(const GrayImage& image, std::optional<PixelMask> mask,
-                                                       const CameraScalars& lens, const Vec3& up_cam,
-                                                       const Catalog& catalog, double jd,
-                                                       std::optional<double> sigma_arcmin,
-                                                       const SolveOptions& options, FixHistory& history,
-                                                       const TrackerBounds& bounds) {
-    const Camera camera = lens.build(saturate_u32(image.width), saturate_u32(image.height));
-    return resolve_fix_masked_tracked(image, mask, camera, up_cam, catalog, jd,
-                                      tracked_config(camera, sigma_arcmin, options, bounds), history);
-}
-
-Result<PositionFix> resolve_from_centroids_at_site_tracked(std::span<const Centroid> centroids,
-                                                           const CameraScalars& lens, const Vec3& up_cam,
-                                                           const Catalog& catalog, double jd,
-                                                           std::optional<double> sigma_arcmin,
-                                                           const SolveOptions& options, FixHistory& history,
-                                                           const TrackerBounds& bounds) {
-    if (options.use_sun) return BadImage{"use_sun requires the image path"};
-    const Camera camera = centroid_road_camera(lens);
-    return resolve_fix_from_centroids_tracked(centroids, std::nullopt, camera, up_cam, jd, catalog,
-                                              tracked_config(camera, sigma_arcmin, options, bounds), history);
+    std::span<const Centroid> centroids;
+    std::optional<Pixel> sun;
+    StarsAndSun found;
+    if (image != nullptr) {
+        auto detected = detect_stars_and_sun(image->image, image->mask, config);
+        if (!detected) return std::move(detected).error();
+        found = std::move(detected).value();
+        centroids = found.centroids;
+        sun = found.sun;
+    } else {
+        centroids = std::get<std::span<const Centroid>>(source);
+    }
+    if (tracking) {
+        return resolve_fix_from_centroids_tracked(centroids, sun, camera, request.up_cam, request.jd, catalog, config,
+                                                  tracking->history);
+    }
+    return resolve_fix_from_centroids(centroids, sun, camera, request.up_cam, request.jd, catalog, config);
 }
 
 Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneRequest& r) {
+    LensSpec lens = r.lens;
+    lens.cx = r.width / 2.0;
+    lens.cy = r.height / 2.0;
     SceneSettings settings;
-    settings.camera = Camera::from_fov(r.width, r.height, r.fisheye_fov_deg, r.focal_px, r.width / 2.0,
-                                       r.height / 2.0, r.k1, r.k2, r.k3, r.k4);
+    settings.camera = lens.camera(r.width, r.height);
     settings.width = r.width;
     settings.height = r.height;
     settings.mag_limit = r.mag_limit;

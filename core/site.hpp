@@ -1,11 +1,12 @@
-// Site functions: turn the caller's camera scalars and tuning into the engine's
-// Camera and SolveConfig, then run the road. Every entry point (single image,
-// centroids, tracker, burst of frames, scene renderer) builds them the same way.
+// Site functions: turn the caller's lens, tuning and optional tracker into the
+// engine's Camera and SolveConfig, then run the solve. Every entry point (single
+// image, centroids, tracker, burst of frames, scene renderer) builds them here.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <variant>
 
 #include "core/catalog.hpp"
 #include "core/centroid.hpp"
@@ -17,25 +18,42 @@
 
 namespace stelvane {
 
-// The lens as the caller described it; `focal` is the focal rule's choice (0 for the ideal fisheye).
-struct CameraScalars {
-    double focal = 0.0;
-    double cx = 0.0;
-    double cy = 0.0;
-    std::optional<double> fisheye_fov_deg;
-    double k1 = 0.0, k2 = 0.0, k3 = 0.0, k4 = 0.0;
-
-    Camera build(std::uint32_t width, std::uint32_t height) const {
-        return Camera::from_fov(width, height, fisheye_fov_deg, focal, cx, cy, k1, k2, k3, k4);
-    }
-};
-
 // The caller's tuning of one solve.
 struct SolveOptions {
     std::optional<std::size_t> max_centroids;
     std::optional<std::size_t> min_matched_stars;
-    std::optional<double> max_residual_rms;  // radians
+    std::optional<double> max_residual_rms_rad;
     bool use_sun = false;
+};
+
+// The tracker's bounds, placed in the configuration of a tracked solve.
+struct TrackerBounds {
+    double max_reference_age_s;
+    double max_disambiguation_distance_nm;
+};
+
+// A tracker's memory and bounds, lent to one solve.
+struct Tracking {
+    FixHistory& history;
+    TrackerBounds bounds;
+};
+
+// An image to solve from, with its optional obstruction mask (true = not sky).
+struct ImageSource {
+    GrayImage image;
+    std::optional<PixelMask> mask;
+};
+
+// What a solve starts from: an image, or centroids detected elsewhere (no Sun).
+using SolveSource = std::variant<ImageSource, std::span<const Centroid>>;
+
+// Everything else a single solve is given.
+struct SolveRequest {
+    LensSpec lens;
+    Vec3 up_cam{0.0, 0.0, 1.0};  // local vertical in the camera frame, any length
+    double jd = 0.0;             // Julian Date of the instant (UTC)
+    std::optional<double> sigma_arcmin;  // absent: default_sigma_arcmin of the camera
+    SolveOptions options;
 };
 
 // An image dimension as the camera's unsigned extent, saturating.
@@ -48,38 +66,17 @@ std::uint32_t extent_from_centre(double centre);
 // floored at one arcminute; the match tolerance is 4 sigma, floored at 4 arcminutes.
 SolveConfig solve_config_for(const Camera& camera, std::optional<double> sigma_arcmin, const SolveOptions& options);
 
-// The camera of the centroid road, whose extent (needed only by the ideal fisheye)
-// is derived from the principal point.
-Camera centroid_road_camera(const CameraScalars& lens);
+// The camera of a solve without an image, whose extent (needed only by the ideal
+// fisheye) is derived from the principal point.
+Camera camera_from_principal_point(const LensSpec& lens);
 
-Result<PositionFix> resolve_fix_masked_at_site(const GrayImage& image, std::optional<PixelMask> mask,
-                                               const CameraScalars& lens, const Vec3& up_cam,
-                                               const Catalog& catalog, double jd, std::optional<double> sigma_arcmin,
-                                               const SolveOptions& options);
-
-Result<PositionFix> resolve_from_centroids_at_site(std::span<const Centroid> centroids, const CameraScalars& lens,
-                                                   const Vec3& up_cam, const Catalog& catalog, double jd,
-                                                   std::optional<double> sigma_arcmin, const SolveOptions& options);
-
-// The tracker's bounds, placed in the configuration of a tracked solve.
-struct TrackerBounds {
-    double max_reference_age_s;
-    double max_disambiguation_distance_nm;
-};
-
-Result<PositionFix> resolve_fix_masked_at_site_tracked(const GrayImage& image, std::optional<PixelMask> mask,
-                                                       const CameraScalars& lens, const Vec3& up_cam,
-                                                       const Catalog& catalog, double jd,
-                                                       std::optional<double> sigma_arcmin,
-                                                       const SolveOptions& options, FixHistory& history,
-                                                       const TrackerBounds& bounds);
-
-Result<PositionFix> resolve_from_centroids_at_site_tracked(std::span<const Centroid> centroids,
-                                                           const CameraScalars& lens, const Vec3& up_cam,
-                                                           const Catalog& catalog, double jd,
-                                                           std::optional<double> sigma_arcmin,
-                                                           const SolveOptions& options, FixHistory& history,
-                                                           const TrackerBounds& bounds);
+// One solve from an image or from centroids, with or without a tracker. From centroids,
+// use_sun is refused (BadImage "use_sun requires the image path") before anything else;
+// the camera's extent is the image's, or derived from the principal point. From an
+// image, detection runs first (resolve_fix_masked). With a tracker its bounds enter the
+// configuration and the solve is resolve_fix_from_centroids_tracked on its history.
+Result<PositionFix> resolve_at_site(const SolveSource& source, const SolveRequest& request, const Catalog& catalog,
+                                    std::optional<Tracking> tracking = std::nullopt);
 
 // The values of one synthesize_scene call, as the caller gave them.
 struct SceneRequest {
@@ -89,14 +86,12 @@ struct SceneRequest {
     double roll_deg = 0.0;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
-    double focal_px = 0.0;  // the focal rule's choice; 0 for the ideal fisheye (derived)
+    LensSpec lens;  // cx and cy are not read: a scene's principal point is the image centre
     float mag_limit = 6.0f;
     double pixel_noise_arcmin = 0.0;
     double up_noise_arcmin = 0.0;
     double background_noise = 0.0;
     std::uint64_t seed = 0;
-    std::optional<double> fisheye_fov_deg;
-    double k1 = 0.0, k2 = 0.0, k3 = 0.0, k4 = 0.0;
     std::uint32_t bit_depth = 16;
 };
 

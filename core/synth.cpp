@@ -4,7 +4,6 @@
 #include "core/synth.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -12,31 +11,18 @@
 
 #include <Eigen/Geometry>
 
+#include "core/ephemeris.hpp"
 #include "core/frame.hpp"
+#include "core/random.hpp"
+#include "core/refraction.hpp"
+#include "core/robust.hpp"
 #include "core/timescale.hpp"
 #include "core/units.hpp"
 
 namespace stelvane {
 
-double Xorshift64Star::uniform() {
-    state_ ^= state_ >> 12;
-    state_ ^= state_ << 25;
-    state_ ^= state_ >> 27;
-    const std::uint64_t out = state_ * 0x2545F4914F6CDD1DULL;  // modulo 2^64
-    return static_cast<double>(out >> 11) * 0x1.0p-53;
-}
-
-double Xorshift64Star::normal() {
-    const double u1 = uniform();
-    const double u2 = uniform();
-    // The smallest normal double keeps the logarithm finite when u1 is 0.
-    return std::sqrt(-2.0 * std::log(std::max(u1, 2.2250738585072014e-308))) * std::cos(units::TWO_PI * u2);
-}
-
 namespace {
 
-// Annual aberration amplitude: the constant of aberration, 20.49552 arcsec, in radians.
-constexpr double ABERRATION_RAD = 9.936508497454117e-5;
 // |sin h| above this (the boresight within 2 deg of the zenith or nadir) switches the
 // roll reference from Up to North: sin 88 deg.
 constexpr double NEAR_VERTICAL_SIN = 0.9993908270190958;
@@ -54,7 +40,7 @@ struct SkyFrame {
 
     // Unit direction of date, aberrated, of a catalog star at jd.
     Vec3 apparent(const Star& star, double jd, double epoch) const {
-        return (precession * star.unit_at(jd, epoch) + aberration).normalized();
+        return apparent_direction(precession * star.unit_at(jd, epoch), aberration);
     }
 };
 
@@ -67,13 +53,7 @@ SkyFrame sky_frame(double lat_rad, double lon_rad, double jd) {
     f.up = Vec3(cp * cl, cp * sl, sp);
     f.north = Vec3(-sp * cl, -sp * sl, cp);
     f.east = Vec3(-sl, cl, 0.0);
-    // Low-precision Sun (Astronomical Almanac): the aberration offset points 90 deg behind it.
-    const double t = (jd - units::J2000_JD) / units::DAYS_PER_JULIAN_CENTURY;
-    const double m = (357.528 + 35999.05 * t) * units::DEG;
-    const double lambda = (280.46 + 36000.771 * t + 1.915 * std::sin(m) + 0.02 * std::sin(2.0 * m)) * units::DEG;
-    const double eps = (23.4393 - 0.013 * t) * units::DEG;
-    f.aberration = ABERRATION_RAD * Vec3(std::sin(lambda), -std::cos(lambda) * std::cos(eps),
-                                         -std::cos(lambda) * std::sin(eps));
+    f.aberration = aberration_offset(jd);
     return f;
 }
 
@@ -93,26 +73,12 @@ CameraAxes camera_axes(double alt_deg, double az_deg, double roll_deg) {
     return {r * std::cos(rho) + u * std::sin(rho), u * std::cos(rho) - r * std::sin(rho), b};
 }
 
-// Bennett's refraction (Meeus, Astronomical Algorithms, eq. 16.4), arcminutes, for a
-// true altitude in degrees; never negative.
-double bennett_refraction_arcmin(double alt_deg) {
-    const double r = 1.0 / std::tan((alt_deg + 7.31 / (alt_deg + 4.4)) * units::DEG);
-    return std::max(r, 0.0);
-}
-
 struct ProjectedStar {
     Pixel pixel;
     Vec3 cam;
     std::uint32_t hr;
     float vmag;
 };
-
-// IEEE total order of single-precision floats as an integer key (-NaN < -inf < ... < inf < NaN).
-std::int32_t total_order_key(float v) {
-    std::int32_t bits = std::bit_cast<std::int32_t>(v);
-    bits ^= static_cast<std::int32_t>(static_cast<std::uint32_t>(bits >> 31) >> 1);
-    return bits;
-}
 
 // The stars above the horizon that land on the camera's projection, brightest first
 // (stable: equal magnitudes keep catalog order).
@@ -125,8 +91,7 @@ std::vector<ProjectedStar> project_stars(const Catalog& catalog, const SkyFrame&
         const double alt = std::asin(std::clamp(s.dot(sky.up), -1.0, 1.0));
         if (!(alt > 0.0)) continue;
         const double az = std::atan2(s.dot(sky.east), s.dot(sky.north));
-        const double apparent_alt =
-            alt + (bennett_refraction_arcmin(alt * units::RAD_TO_DEG) / 60.0) * units::DEG;
+        const double apparent_alt = alt + refraction_rad(alt);
         const Vec3 local(std::cos(apparent_alt) * std::sin(az), std::cos(apparent_alt) * std::cos(az),
                          std::sin(apparent_alt));
         const Vec3 cam = axes.to_camera(local);

@@ -9,24 +9,10 @@
 #include "core/catalog.hpp"
 #include "core/error.hpp"
 #include "core/plate.hpp"
+#include "core/random.hpp"
 #include "core/vec.hpp"
 
 namespace stelvane {
-
-// The xorshift64* generator (Marsaglia 2003; Vigna 2016 output multiplier) with
-// Box-Muller normal deviates (cosine branch only). A seed of 0 is taken as 1.
-class Xorshift64Star {
-public:
-    explicit Xorshift64Star(std::uint64_t seed) : state_(seed == 0 ? 1 : seed) {}
-
-    // One step, then the top 53 bits of the multiplied state, in [0, 1).
-    double uniform();
-    // sqrt(-2 ln max(u1, DBL_MIN)) cos(2 pi u2) from two consecutive uniforms.
-    double normal();
-
-private:
-    std::uint64_t state_;
-};
 
 // Everything the renderer needs besides the place, instant and pointing.
 struct SceneSettings {

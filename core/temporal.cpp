@@ -7,26 +7,14 @@
 
 #include <Eigen/Geometry>
 
+#include "core/random.hpp"
+#include "core/units.hpp"
+
 namespace stelvane {
 
 using namespace temporal;
 
 namespace {
-
-// xorshift64*: the verification's only source of randomness, restarted on every call.
-class XorShift64Star {
-public:
-    explicit XorShift64Star(std::uint64_t seed) : s_(seed) {}
-    std::uint64_t next() {
-        s_ ^= s_ >> 12;
-        s_ ^= s_ << 25;
-        s_ ^= s_ >> 27;
-        return s_ * 0x2545F4914F6CDD1DULL;
-    }
-
-private:
-    std::uint64_t s_;
-};
 
 // "1.235e-4": three decimals, exponent without plus sign or leading zeros.
 std::string scientific3(double v) {
@@ -104,7 +92,7 @@ Result<SiderealCheck> verify_sidereal(std::span<const std::vector<Centroid>> det
     double theta_min = std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < n; ++i) {
         if (i == m) continue;
-        const double theta = (times_jd[i] - times_jd[m]) * 86400.0 * (-SIDEREAL_RATE);
+        const double theta = (times_jd[i] - times_jd[m]) * units::SECONDS_PER_DAY * (-SIDEREAL_RATE);
         others.push_back(i);
         thetas.push_back(theta);
         if (std::fabs(theta) < theta_min) theta_min = std::fabs(theta);  // NaN is passed over
@@ -128,7 +116,7 @@ Result<SiderealCheck> verify_sidereal(std::span<const std::vector<Centroid>> det
     if (n_cand <= 1) return InsufficientStars{MIN_INLIER_PAIRS, 0};
 
     const double cos_tol = std::cos(tol);
-    XorShift64Star rng(CONSENSUS_SEED);
+    Xorshift64Star rng(CONSENSUS_SEED);
     std::optional<Vec3> best_axis;
     std::size_t best_score = 0;
     for (int sample = 0; sample < CONSENSUS_SAMPLES; ++sample) {
@@ -192,12 +180,12 @@ Result<PositionFix> resolve_fix_from_frames(std::span<const GrayImage> frames, s
 }
 
 Result<PositionFix> resolve_from_frames_at_site(std::span<const GrayImage> frames, std::span<const double> times_jd,
-                                                const CameraScalars& lens, const Vec3& up_cam,
+                                                const LensSpec& lens, const Vec3& up_cam,
                                                 const Catalog& catalog, double psf_sigma_px,
                                                 std::optional<double> sigma_arcmin, const SolveOptions& options) {
     if (options.use_sun) return BadImage{"use_sun requires the single-image resolve_fix path"};
-    const Camera camera = frames.empty() ? centroid_road_camera(lens)
-                                         : lens.build(saturate_u32(frames[0].width), saturate_u32(frames[0].height));
+    const Camera camera = frames.empty() ? camera_from_principal_point(lens)
+                                         : lens.camera(saturate_u32(frames[0].width), saturate_u32(frames[0].height));
     const SolveConfig config = solve_config_for(camera, sigma_arcmin, options);
     const double tol = 2.0 / camera.focal_px;
     return resolve_fix_from_frames(frames, times_jd, camera, psf_sigma_px, tol, up_cam, catalog, config);

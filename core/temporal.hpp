@@ -57,9 +57,10 @@ Result<PositionFix> resolve_fix_from_frames(std::span<const GrayImage> frames, s
                                             const Camera& camera, double psf_sigma_px, double tol,
                                             const Vec3& up_cam, const Catalog& catalog, const SolveConfig& config);
 
-// Camera and configuration from the caller's scalars (as the single-image road), tolerance 2 / focal.
+// Camera and configuration from the caller's lens and tuning (as a single-image solve),
+// inlier tolerance 2 / focal; with no frame the extent comes from the principal point.
 Result<PositionFix> resolve_from_frames_at_site(std::span<const GrayImage> frames, std::span<const double> times_jd,
-                                                const CameraScalars& lens, const Vec3& up_cam,
+                                                const LensSpec& lens, const Vec3& up_cam,
                                                 const Catalog& catalog, double psf_sigma_px,
                                                 std::optional<double> sigma_arcmin, const SolveOptions& options);
 

@@ -9,6 +9,8 @@ inline constexpr double TWO_PI = 6.283185307179586;
 // Degrees to radians and back; the engine uses these exact literals everywhere.
 inline constexpr double DEG = 0.017453292519943295;
 inline constexpr double RAD_TO_DEG = 57.29577951308232;
+// Arcminutes per degree.
+inline constexpr double ARCMIN_PER_DEG = 60.0;
 // One arcsecond and one milliarcsecond in radians.
 inline constexpr double ARCSEC = 4.84813681109536e-6;
 inline constexpr double MAS = 4.8481368110953594e-9;

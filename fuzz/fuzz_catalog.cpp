@@ -56,13 +56,13 @@ void exercise(const Catalog& catalog, std::span<const std::uint8_t> tail) {
                              static_cast<double>(255 - k)});
     }
     if (centroids.size() >= 4) {
-        CameraScalars lens;
-        lens.focal = 600.0;
-        lens.cx = 511.5;
-        lens.cy = 511.5;
-        SolveOptions options;
-        (void)resolve_from_centroids_at_site(centroids, lens, Vec3(0.0, -0.3, -0.95), catalog, 2461000.5,
-                                             std::nullopt, options);
+        SolveRequest request;
+        request.lens.focal_px = 600.0;
+        request.lens.cx = 511.5;
+        request.lens.cy = 511.5;
+        request.up_cam = Vec3(0.0, -0.3, -0.95);
+        request.jd = 2461000.5;
+        (void)resolve_at_site(std::span<const Centroid>(centroids), request, catalog);
     }
 }
 

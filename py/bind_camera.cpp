@@ -254,16 +254,16 @@ py::tuple camera_key(const Camera& c) {
 CameraObject construct(const Bound& a) {
     CameraArgs args;
     args.focal_px = to_opt_double(a[0], "focal_px");
-    args.cx = to_double(a[1], "cx");
-    args.cy = to_double(a[2], "cy");
+    args.lens.cx = to_double(a[1], "cx");
+    args.lens.cy = to_double(a[2], "cy");
     const auto width = to_opt_u32(a[3], "width");
     const auto height = to_opt_u32(a[4], "height");
-    args.fisheye_fov_deg = to_opt_double(a[5], "fisheye_fov_deg");
-    args.k1 = to_double(a[6], "k1");
-    args.k2 = to_double(a[7], "k2");
-    args.k3 = to_double(a[8], "k3");
-    args.k4 = to_double(a[9], "k4");
-    return CameraObject{camera_from_args(args, width, height), args.fisheye_fov_deg};
+    args.lens.fisheye_fov_deg = to_opt_double(a[5], "fisheye_fov_deg");
+    args.lens.k1 = to_double(a[6], "k1");
+    args.lens.k2 = to_double(a[7], "k2");
+    args.lens.k3 = to_double(a[8], "k3");
+    args.lens.k4 = to_double(a[9], "k4");
+    return CameraObject{camera_from_args(args, width, height), args.lens.fisheye_fov_deg};
 }
 
 const char* const kCameraDoc =

@@ -56,15 +56,12 @@ const char* const kResolveFromCentroidsDoc =
 
 py::object resolve_fix_entry(const Bound& a) {
     const ImageSolveRequest r = prepare_image_solve(a);
-    return to_python_fix(unwrap(resolve_fix_masked_at_site(r.image.view(), r.mask_view(), r.lens, r.args.up_cam,
-                                                           *r.args.catalog, r.jd, r.args.sigma_arcmin,
-                                                           r.args.options)));
+    return to_python_fix(unwrap(resolve_at_site(r.source(), r.args.request(r.lens, r.jd), *r.args.catalog)));
 }
 
 py::object resolve_from_centroids_entry(const Bound& a) {
     const CentroidSolveRequest r = prepare_centroid_solve(a);
-    return to_python_fix(unwrap(resolve_from_centroids_at_site(r.centroids, r.lens, r.args.up_cam, *r.args.catalog,
-                                                               r.jd, r.args.sigma_arcmin, r.args.options)));
+    return to_python_fix(unwrap(resolve_at_site(r.source(), r.args.request(r.lens, r.jd), *r.args.catalog)));
 }
 
 const char* const kResolveFromFramesDoc =
@@ -89,7 +86,7 @@ py::object resolve_from_frames_entry(const Bound& a) {
     const py::object time_items = convert_argument("times_utc", [&] { return sequence_items(a[1]); });
     const SolveArgs args = convert_solve_args(a, SolveRoad::Frames);
     const double psf = check_psf_sigma_px(*args.psf_sigma_px);
-    const CameraScalars lens = args.lens();
+    const LensSpec lens = args.lens();
     std::vector<OwnedImage> frames;
     std::vector<GrayImage> views;
     const Py_ssize_t n_frames = PySequence_Fast_GET_SIZE(frame_items.ptr());

@@ -132,12 +132,13 @@ void bind_synthesize_scene(py::module_& m) {
             const std::optional<double> focal_px = to_opt_double(a[7], "focal_px");
             const std::optional<double> fisheye_fov_deg = to_opt_double(a[13], "fisheye_fov_deg");
             SceneRequest r;
-            r.k1 = to_double(a[14], "k1");
-            r.k2 = to_double(a[15], "k2");
-            r.k3 = to_double(a[16], "k3");
-            r.k4 = to_double(a[17], "k4");
-            r.focal_px = focal_for_projection(focal_px, fisheye_fov_deg.has_value(), r.k1, r.k2, r.k3, r.k4);
-            r.fisheye_fov_deg = fisheye_fov_deg;
+            r.lens.k1 = to_double(a[14], "k1");
+            r.lens.k2 = to_double(a[15], "k2");
+            r.lens.k3 = to_double(a[16], "k3");
+            r.lens.k4 = to_double(a[17], "k4");
+            r.lens.focal_px = focal_for_projection(focal_px, fisheye_fov_deg.has_value(), r.lens.k1, r.lens.k2,
+                                                   r.lens.k3, r.lens.k4);
+            r.lens.fisheye_fov_deg = fisheye_fov_deg;
             const Catalog& catalog = borrow_catalog(a[0], "catalog");
             r.lat_deg = to_double(a[1], "lat_deg");
             r.lon_deg = to_double(a[2], "lon_deg");

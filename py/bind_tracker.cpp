@@ -69,10 +69,8 @@ py::object tracker_resolve_fix(py::handle self, const py::args& args, const py::
     const Bound a = signature_of_resolve_fix().bind(args, kwargs);
     ExclusiveUse use(t);
     const ImageSolveRequest r = prepare_image_solve(a);
-    return to_python_fix(unwrap(resolve_fix_masked_at_site_tracked(r.image.view(), r.mask_view(), r.lens,
-                                                                   r.args.up_cam, *r.args.catalog, r.jd,
-                                                                   r.args.sigma_arcmin, r.args.options, t.history,
-                                                                   t.bounds)));
+    return to_python_fix(unwrap(resolve_at_site(r.source(), r.args.request(r.lens, r.jd), *r.args.catalog,
+                                                Tracking{t.history, t.bounds})));
 }
 
 py::object tracker_resolve_from_centroids(py::handle self, const py::args& args, const py::kwargs& kwargs) {
@@ -80,9 +78,8 @@ py::object tracker_resolve_from_centroids(py::handle self, const py::args& args,
     const Bound a = signature_of_resolve_from_centroids().bind(args, kwargs);
     ExclusiveUse use(t);
     const CentroidSolveRequest r = prepare_centroid_solve(a);
-    return to_python_fix(unwrap(resolve_from_centroids_at_site_tracked(r.centroids, r.lens, r.args.up_cam,
-                                                                       *r.args.catalog, r.jd, r.args.sigma_arcmin,
-                                                                       r.args.options, t.history, t.bounds)));
+    return to_python_fix(unwrap(resolve_at_site(r.source(), r.args.request(r.lens, r.jd), *r.args.catalog,
+                                                Tracking{t.history, t.bounds})));
 }
 
 py::object tracker_set_last_known_position(py::handle self, const py::args& args, const py::kwargs& kwargs) {

@@ -9,11 +9,19 @@
 namespace stelvane::pyb {
 
 double CameraArgs::focal_rule() const {
-    return focal_for_projection(focal_px, fisheye_fov_deg.has_value(), k1, k2, k3, k4);
+    return focal_for_projection(focal_px, lens.fisheye_fov_deg.has_value(), lens.k1, lens.k2, lens.k3, lens.k4);
+}
+
+LensSpec CameraArgs::chosen() const {
+    LensSpec chosen = lens;
+    chosen.focal_px = focal_rule();
+    return chosen;
 }
 
 Camera CameraArgs::build(double focal, std::uint32_t width, std::uint32_t height) const {
-    return Camera::from_fov(width, height, fisheye_fov_deg, focal, cx, cy, k1, k2, k3, k4);
+    LensSpec chosen = lens;
+    chosen.focal_px = focal;
+    return chosen.camera(width, height);
 }
 
 CameraArgs convert_camera_args(py::handle focal_px, py::handle cx, py::handle cy, py::handle fisheye_fov_deg,
@@ -22,13 +30,13 @@ CameraArgs convert_camera_args(py::handle focal_px, py::handle cx, py::handle cy
     auto name = [&](const char* n) { return p + n; };
     CameraArgs a;
     a.focal_px = to_opt_double(focal_px, name("focal_px").c_str());
-    a.cx = to_double(cx, name("cx").c_str());
-    a.cy = to_double(cy, name("cy").c_str());
-    a.fisheye_fov_deg = to_opt_double(fisheye_fov_deg, name("fisheye_fov_deg").c_str());
-    a.k1 = to_double(k1, name("k1").c_str());
-    a.k2 = to_double(k2, name("k2").c_str());
-    a.k3 = to_double(k3, name("k3").c_str());
-    a.k4 = to_double(k4, name("k4").c_str());
+    a.lens.cx = to_double(cx, name("cx").c_str());
+    a.lens.cy = to_double(cy, name("cy").c_str());
+    a.lens.fisheye_fov_deg = to_opt_double(fisheye_fov_deg, name("fisheye_fov_deg").c_str());
+    a.lens.k1 = to_double(k1, name("k1").c_str());
+    a.lens.k2 = to_double(k2, name("k2").c_str());
+    a.lens.k3 = to_double(k3, name("k3").c_str());
+    a.lens.k4 = to_double(k4, name("k4").c_str());
     return a;
 }
 
@@ -39,8 +47,8 @@ Camera camera_from_args(const CameraArgs& args, std::optional<std::uint32_t> wid
     std::uint32_t h = height.value_or(0);
     if (!args.focal_px) {
         // The ideal fisheye fills the shorter image dimension, so it needs the extent.
-        if (!width) w = derived_extent("width", "cx", args.cx);
-        if (!height) h = derived_extent("height", "cy", args.cy);
+        if (!width) w = derived_extent("width", "cx", args.lens.cx);
+        if (!height) h = derived_extent("height", "cy", args.lens.cy);
     }
     return args.build(focal, w, h);
 }

@@ -15,16 +15,15 @@ namespace stelvane::pyb {
 namespace py = pybind11;
 
 struct CameraArgs {
-    std::optional<double> focal_px;         // None: not given
-    double cx = 0.0;                        // principal point, pixels
-    double cy = 0.0;
-    std::optional<double> fisheye_fov_deg;  // full field, degrees; None: pinhole
-    double k1 = 0.0, k2 = 0.0, k3 = 0.0, k4 = 0.0;
+    std::optional<double> focal_px;  // as given; None: not given
+    LensSpec lens;                   // cx, cy, fisheye_fov_deg, k1..k4 as given; its focal is unset
 
     // The focal rule: the focal length to build with, 0 for the ideal equidistant
     // fisheye (derived from the image extent). Refuses (StelvaneError) a focal that
     // would be ignored and a missing one that no image can supply.
     double focal_rule() const;
+    // The lens with the focal rule applied.
+    LensSpec chosen() const;
     // The camera for an image of width x height; `focal` is focal_rule()'s result.
     Camera build(double focal, std::uint32_t width, std::uint32_t height) const;
 };

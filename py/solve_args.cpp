@@ -10,11 +10,6 @@
 
 namespace stelvane::pyb {
 
-CameraScalars SolveArgs::lens() const {
-    const double focal = focal_for_projection(focal_px, fisheye_fov_deg.has_value(), k1, k2, k3, k4);
-    return {focal, cx, cy, fisheye_fov_deg, k1, k2, k3, k4};
-}
-
 namespace {
 
 // Where each shared argument sits in a road's parameter list.
@@ -81,24 +76,24 @@ Signature solve_signature(const char* name, SolveRoad road) {
 SolveArgs convert_solve_args(const std::vector<py::object>& a, SolveRoad road) {
     const Layout at = layout_of(road);
     SolveArgs s;
-    s.focal_px = to_opt_double(a[at.first], "focal_px");
-    s.cx = to_double(a[at.first + 1], "cx");
-    s.cy = to_double(a[at.first + 2], "cy");
+    s.camera.focal_px = to_opt_double(a[at.first], "focal_px");
+    s.camera.lens.cx = to_double(a[at.first + 1], "cx");
+    s.camera.lens.cy = to_double(a[at.first + 2], "cy");
     const auto up = to_vec3(a[at.first + 3], "up_cam");
     s.up_cam = Vec3(up[0], up[1], up[2]);
     s.catalog = share_catalog(a[at.catalog], "catalog");
     s.sigma_arcmin = to_opt_double(a[at.sigma], "sigma_arcmin");
-    s.fisheye_fov_deg = to_opt_double(a[at.sigma + 1], "fisheye_fov_deg");
-    s.k1 = to_double(a[at.sigma + 2], "k1");
-    s.k2 = to_double(a[at.sigma + 3], "k2");
-    s.k3 = to_double(a[at.sigma + 4], "k3");
-    s.k4 = to_double(a[at.sigma + 5], "k4");
+    s.camera.lens.fisheye_fov_deg = to_opt_double(a[at.sigma + 1], "fisheye_fov_deg");
+    s.camera.lens.k1 = to_double(a[at.sigma + 2], "k1");
+    s.camera.lens.k2 = to_double(a[at.sigma + 3], "k2");
+    s.camera.lens.k3 = to_double(a[at.sigma + 4], "k3");
+    s.camera.lens.k4 = to_double(a[at.sigma + 5], "k4");
     if (road == SolveRoad::Frames) s.psf_sigma_px = to_double(a[at.sigma + 6], "psf_sigma_px");
     if (at.use_sun) s.options.use_sun = to_bool(a[*at.use_sun], "use_sun");
     s.options.max_centroids = to_opt_usize(a[at.max_centroids], "max_centroids");
     s.options.min_matched_stars = to_opt_usize(a[at.max_centroids + 1], "min_matched_stars");
     if (auto rms = to_opt_double(a[at.max_centroids + 2], "max_residual_rms_arcmin")) {
-        s.options.max_residual_rms = units::arcmin_to_rad(*rms);
+        s.options.max_residual_rms_rad = units::arcmin_to_rad(*rms);
     }
     return s;
 }

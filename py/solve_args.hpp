@@ -11,6 +11,7 @@
 #include "core/catalog.hpp"
 #include "core/centroid.hpp"
 #include "core/image.hpp"
+#include "py/camera_args.hpp"
 #include "py/intake.hpp"
 #include "core/site.hpp"
 #include "core/vec.hpp"
@@ -23,19 +24,17 @@ namespace py = pybind11;
 enum class SolveRoad { Image, Centroids, Frames };
 
 struct SolveArgs {
-    std::optional<double> focal_px;
-    double cx = 0.0;
-    double cy = 0.0;
+    CameraArgs camera;  // the lens arguments as given
     Vec3 up_cam;
     std::shared_ptr<const Catalog> catalog;  // shared with the Python Catalog, alive without the lock
     std::optional<double> sigma_arcmin;
-    std::optional<double> fisheye_fov_deg;
-    double k1 = 0.0, k2 = 0.0, k3 = 0.0, k4 = 0.0;
     std::optional<double> psf_sigma_px;  // burst road only
     SolveOptions options;
 
-    // Applies the focal rule (refusing a focal that would be ignored or is missing).
-    CameraScalars lens() const;
+    // The lens with the focal rule applied (refusing a focal that would be ignored or is missing).
+    LensSpec lens() const { return camera.chosen(); }
+    // The engine's request for one solve at `jd` with this lens.
+    SolveRequest request(const LensSpec& lens, double jd) const { return {lens, up_cam, jd, sigma_arcmin, options}; }
 };
 
 // The signature of resolve_fix / resolve_from_centroids under `name`.
@@ -49,12 +48,13 @@ SolveArgs convert_solve_args(const std::vector<py::object>& bound, SolveRoad roa
 // image intake, UTC, then the optional mask); the first failure wins.
 struct ImageSolveRequest {
     SolveArgs args;
-    CameraScalars lens;
+    LensSpec lens;
     OwnedImage image;
     double jd = 0.0;
     std::optional<OwnedMask> mask;
 
     std::optional<PixelMask> mask_view() const { return optional_view(mask); }
+    SolveSource source() const { return ImageSource{image.view(), mask_view()}; }
 };
 ImageSolveRequest prepare_image_solve(const std::vector<py::object>& bound);
 
@@ -62,8 +62,10 @@ ImageSolveRequest prepare_image_solve(const std::vector<py::object>& bound);
 struct CentroidSolveRequest {
     std::vector<Centroid> centroids;
     SolveArgs args;
-    CameraScalars lens;
+    LensSpec lens;
     double jd = 0.0;
+
+    SolveSource source() const { return std::span<const Centroid>(centroids); }
 };
 CentroidSolveRequest prepare_centroid_solve(const std::vector<py::object>& bound);
 

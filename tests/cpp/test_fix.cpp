@@ -1,4 +1,4 @@
-// The fix road from identified stars: a sky built in the test from a true
+// The fix from identified stars: a sky built in the test from a true
 // position (apparent places, refraction added back by inverting Bennett's
 // formula) must solve back to that position; plus centroid ordering, the
 // health gates, longitude wrapping and the tracker's history.
@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
 
 #include <Eigen/Geometry>
@@ -151,7 +152,7 @@ TEST(ResolveFromMatches, LowStarsLeaveTheFit) {
     for (const Vec3& c : sky.cam_vecs) above += (std::asin(c.dot(sky.up_cam.normalized())) >= 15.0 * M_PI / 180.0);
     ASSERT_EQ(above, 5u);
     SolveConfig config = config_with_sigma(1.0);
-    config.min_altitude = 90.0 * M_PI / 180.0;  // nothing qualifies
+    config.min_altitude_rad = 90.0 * M_PI / 180.0;  // nothing qualifies
     auto none = resolve_from_matches(sky.matches, 0, sky.cam_vecs, jd, std::nullopt, sky.camera, sky.up_cam,
                                      sky.catalog, config);
     ASSERT_FALSE(none);
@@ -166,7 +167,7 @@ TEST(ResolveFromMatches, HealthGatesInOrder) {
     EXPECT_TRUE(resolve_from_matches(sky.matches, 2, sky.cam_vecs, jd, std::nullopt, sky.camera, sky.up_cam,
                                      sky.catalog, config));
     config.min_matched_stars = 7;
-    config.max_residual_rms = 0.0;
+    config.max_residual_rms_rad = 0.0;
     auto thin = resolve_from_matches(sky.matches, 2, sky.cam_vecs, jd, std::nullopt, sky.camera, sky.up_cam,
                                      sky.catalog, config);
     ASSERT_FALSE(thin);
@@ -241,6 +242,40 @@ TEST(FixHistory, RefusalsLeaveTheReference) {
     EXPECT_TRUE(h.set_last_known_position(0.0, 180.0, 2460000.5));
     EXPECT_EQ(h.reference()->longitude_deg, 180.0);
 }
+
+// The residual gate written as "within the limit": equal passes, above and NaN fail.
+struct GateCase {
+    std::optional<std::size_t> min_matched;
+    std::optional<double> max_rms;
+    std::size_t matched;
+    double rms;
+    std::optional<ThinLockReason> want;
+};
+
+class HealthGate : public ::testing::TestWithParam<GateCase> {};
+
+TEST_P(HealthGate, FirstFailingGateOrNothing) {
+    const GateCase c = GetParam();
+    SolveConfig config;
+    config.min_matched_stars = c.min_matched;
+    config.max_residual_rms_rad = c.max_rms;
+    EXPECT_EQ(failed_health_gate(config, c.matched, c.rms), c.want);
+    PositionFix fix;
+    fix.matched_hr_ids.assign(c.matched, 1u);
+    fix.residual_rms_rad = c.rms;
+    EXPECT_EQ(passes_health_gates(config, fix), !c.want.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fix, HealthGate,
+    ::testing::Values(GateCase{std::nullopt, std::nullopt, 0, kNaN, std::nullopt},
+                      GateCase{std::nullopt, 1e-4, 5, 1e-4, std::nullopt},
+                      GateCase{std::nullopt, 1e-4, 5, 1.0000000000000002e-4, ThinLockReason::ResidualTooLarge},
+                      GateCase{std::nullopt, 1e-4, 5, kNaN, ThinLockReason::ResidualTooLarge},
+                      GateCase{std::nullopt, 0.0, 5, 0.0, std::nullopt},
+                      GateCase{5, std::nullopt, 5, kNaN, std::nullopt},
+                      GateCase{6, std::nullopt, 5, 0.0, ThinLockReason::TooFewMatched},
+                      GateCase{6, 1e-4, 5, kNaN, ThinLockReason::TooFewMatched}));
 
 }  // namespace
 }  // namespace stelvane

@@ -7,11 +7,13 @@
 #include <random>
 #include <vector>
 
+#include <Eigen/Geometry>
 #include <Eigen/LU>
 
 #include "core/ephemeris.hpp"
 #include "core/fix.hpp"
 #include "core/frame.hpp"
+#include "core/refraction.hpp"
 #include "core/timescale.hpp"
 #include "core/units.hpp"
 
@@ -181,6 +183,69 @@ TEST(AzimuthEllipse, ScalesWithSigmaAndIgnoresReversal) {
     EXPECT_NEAR(b->orientation_deg, a->orientation_deg, 1e-9);
     EXPECT_NEAR(c->semi_major_nm, a->semi_major_nm, 1e-9);
     EXPECT_NEAR(c->orientation_deg, a->orientation_deg, 1e-9);
+}
+
+// The Sun behind aberration and parallax (century form) against the apparent Sun
+// (day form): the same body from two sets of constants, so over 1950-2050 the two
+// directions agree to the forms' 0.01 deg plus the 20.5 arcsec of aberration that
+// only the apparent Sun carries. Both take the ecliptic to the equator by their own
+// obliquity of date, so the comparison needs no precession.
+TEST(SunForms, CenturyAndDayFormsAgree) {
+    for (double jd = 2433282.5; jd < 2469807.5; jd += 97.3) {
+        const Vec3 sun = sun_unit(jd);
+        const EquatorialPosition apparent = sun_apparent(jd);
+        const Vec3 day(std::cos(apparent.dec_rad) * std::cos(apparent.ra_rad),
+                       std::cos(apparent.dec_rad) * std::sin(apparent.ra_rad), std::sin(apparent.dec_rad));
+        const double angle_deg = std::acos(std::min(sun.dot(day), 1.0)) * 180.0 / M_PI;
+        EXPECT_LT(angle_deg, 0.02) << "jd " << jd;
+        EXPECT_NEAR(sun.norm(), 1.0, 1e-15);
+    }
+}
+
+// The aberration offset is kappa long and points 90 deg behind the Sun, along the
+// Earth's orbital velocity: perpendicular to the Sun and to the ecliptic pole.
+TEST(Aberration, OffsetIsKappaAlongTheEarthsVelocity) {
+    constexpr double kappa = 20.49552 / 3600.0 * M_PI / 180.0;
+    for (double jd : {2451545.0, 2455197.5, 2460400.5, 2469807.5}) {
+        const Vec3 offset = aberration_offset(jd);
+        const Vec3 sun = sun_unit(jd);
+        const double t = (jd - 2451545.0) / 36525.0;
+        const double eps = (23.4393 - 0.013 * t) * M_PI / 180.0;
+        const Vec3 ecliptic_pole(0.0, -std::sin(eps), std::cos(eps));
+        EXPECT_NEAR(offset.norm(), kappa, 1e-19) << jd;
+        // Right angles to 1e-12 rad: the two longitudes round apart by an ulp of the
+        // mean longitude in degrees, which grows to about 3e-14 rad by 2070.
+        EXPECT_NEAR(offset.dot(sun) / kappa, 0.0, 1e-12) << jd;
+        EXPECT_NEAR(offset.dot(ecliptic_pole) / kappa, 0.0, 1e-12) << jd;
+        // 90 deg behind: the Sun's direction a quarter-turn later in longitude is -offset.
+        EXPECT_GT((sun.cross(-offset)).dot(ecliptic_pole), 0.0) << jd;
+    }
+}
+
+// Bennett's formula against values quoted from Meeus (Astronomical Algorithms, ch. 16):
+// 34.5 arcmin at the horizon, about 1 arcmin at 45 deg; never negative.
+struct RefractionCase {
+    double alt_deg;
+    double want_arcmin;
+    double tol_arcmin;
+};
+
+class Refraction : public ::testing::TestWithParam<RefractionCase> {};
+
+TEST_P(Refraction, QuotedValues) {
+    const RefractionCase c = GetParam();
+    EXPECT_NEAR(bennett_refraction_arcmin(c.alt_deg), c.want_arcmin, c.tol_arcmin);
+    EXPECT_NEAR(refraction_rad(c.alt_deg * M_PI / 180.0), c.want_arcmin / 60.0 * M_PI / 180.0,
+                c.tol_arcmin / 60.0 * M_PI / 180.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sky, Refraction,
+                         ::testing::Values(RefractionCase{0.0, 34.5, 0.05}, RefractionCase{45.0, 0.995, 0.005},
+                                           RefractionCase{90.0, 0.0, 0.0}, RefractionCase{89.99, 0.0, 0.0}));
+
+TEST(Refraction, NaNStaysNaN) {
+    EXPECT_TRUE(std::isnan(bennett_refraction_arcmin(kNaN)));
+    EXPECT_TRUE(std::isnan(refraction_rad(kNaN)));
 }
 
 }  // namespace
