@@ -144,15 +144,16 @@ def observed_places(
 def refracted_zenith_distance(z_rad: Array, pressure_hpa: float, temperature_c: float, humidity: float) -> Array:
     """Observed zenith distance of a body at topocentric zenith distance `z_rad`, by ERFA's
     refraction model (eraRefco): dz = A tan z + B tan^3 z, z being the observed value; solved
-    for it by fixed-point iteration."""
+    for it by fixed-point iteration. Like eraAtioq, the formula is held at its value for 87 deg
+    beyond that, where it no longer holds (and bodies below the horizon stay put)."""
     if pressure_hpa == 0.0:
         return z_rad
     a, b = erfa.refco(pressure_hpa, temperature_c, humidity, VISUAL_WAVELENGTH_UM)
     z = z_rad.copy()
     for _ in range(8):
-        t = np.tan(z)
+        t = np.tan(np.minimum(z, math.radians(87.0)))
         z = z_rad - (a * t + b * t**3)
-    return z
+    return np.where(z_rad < math.pi / 2, z, z_rad)
 
 
 def mean_places(
@@ -298,11 +299,20 @@ def zenith_fisheye(roll_deg: float, size_px: int, fov_deg: float = 180.0) -> Ide
     return IdealCamera(axes, size_px, size_px, focal, fisheye=True, half_fov_deg=half)
 
 
-def centroids(camera: IdealCamera, stars: CatalogStars, alt_deg: Array, az_deg: Array) -> list[tuple[float, float, float]]:
-    """(x, y, flux) of every star that falls on the image, flux 10^(-0.4 V)."""
+def centroids(
+    camera: IdealCamera, stars: CatalogStars, alt_deg: Array, az_deg: Array, blend_px: float = 6.0
+) -> list[tuple[float, float, float]]:
+    """(x, y, flux) of the stars that fall on the image, flux 10^(-0.4 V). Stars closer than
+    `blend_px` to another are left out, both of them: a detector would see one blob between them,
+    whose place belongs to neither star, and the test would measure the blend, not the sky."""
     x, y, inside = camera.pixels(alt_deg, az_deg)
     flux = 10.0 ** (-0.4 * stars.records["vmag"].astype(np.float64))
-    return [(float(a), float(b), float(f)) for a, b, f in zip(x[inside], y[inside], flux[inside])]
+    on_image = np.flatnonzero(inside)
+    px, py = x[on_image], y[on_image]
+    distance = np.hypot(px[:, None] - px[None, :], py[:, None] - py[None, :])
+    np.fill_diagonal(distance, np.inf)
+    single = on_image[distance.min(axis=1, initial=np.inf) >= blend_px]
+    return [(float(x[i]), float(y[i]), float(flux[i])) for i in single]
 
 
 def rendered_places(
