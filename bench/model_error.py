@@ -25,7 +25,7 @@ every star at or above 15 deg, in arcminutes. Last it derives the constants of
 python/stelvane/_model_error.py and checks how often the 2-sigma ellipse they give holds the
 truth. Prints figures only.
 
-    python bench/model_error.py [--cases N] [--seed S]
+    python bench/model_error.py [--cases N] [--seed S]     # needs pyerfa (pip install .[test])
 """
 
 from __future__ import annotations

@@ -111,17 +111,16 @@ def test_precession_within_its_error_against_iau_2006(utc):
 
 # --- The Sun -------------------------------------------------------------------------------------
 
-# Twelve dates in each of the century's years, cycling through the hours of the day.
 SUN_YEARS = range(1950, 2051)
 
 
-def sun_error_deg(jd: float, *, nutation: bool = True) -> float:
+def sun_error_deg(jd: float) -> float:
     ra, dec = stelvane.sun_apparent_jd(jd)
-    want_ra, want_dec = ref.apparent_sun(jd, nutation=nutation)
-    return angle_between_deg(unit(ra, dec), unit(want_ra, want_dec))
+    return angle_between_deg(unit(ra, dec), unit(*ref.apparent_sun(jd)))
 
 
 def sun_dates(year: int) -> list[float]:
+    """Twelve dates in the year, one a month, cycling through the hours of the day."""
     return [erfa_jd(year, month, 1 + (7 * month) % 28, (5 * month) % 24) for month in range(1, 13)]
 
 
