@@ -31,7 +31,7 @@ MODEL_POSITION_SIGMA_NM = 0.09
 
 # UT1 - UTC taken as uniform within the IERS bound of 0.9 s: standard deviation 0.9 / sqrt(3) s.
 # It acts as a clock error (east-west only). With the floor above, the truth lay inside the
-# 2-sigma ellipse in 87.2 % of the drawn-air fixes and 95.5 % of the standard-air ones
+# 2-sigma ellipse in 86.6 % of the drawn-air fixes and 95.2 % of the standard-air ones
 # (a Gaussian: 86.5 %).
 MODEL_UT1_SIGMA_S = 0.9 / math.sqrt(3.0)
 
