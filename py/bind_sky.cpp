@@ -69,7 +69,7 @@ void bind_covariance_ellipse(py::module_& m) {
                      if (az.size() < 2) refuse("need at least two azimuths");
                      for (double& x : az) x *= units::DEG;
                      const auto e = azimuth_ellipse_2sigma(az, units::arcmin_to_rad(sigma));
-                     if (!e) refuse("singular geometry: parallel lines of position");
+                     if (!e) throw EngineFailure(SingularGeometry{}, "singular geometry: parallel lines of position");
                      return py::make_tuple(e->semi_major_nm, e->semi_minor_nm, e->orientation_deg);
                  });
 }

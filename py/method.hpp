@@ -26,10 +26,8 @@ PyObject* call_method(PyObject* self, PyObject* args, PyObject* kwargs) {
         const auto a = py::reinterpret_borrow<py::args>(args);
         const auto k = kwargs != nullptr ? py::reinterpret_borrow<py::kwargs>(kwargs) : py::kwargs();
         return Body(self, a, k).release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
     } catch (...) {
-        py::detail::try_translate_exceptions();
+        set_python_error(std::current_exception());
     }
     return nullptr;
 }
