@@ -188,6 +188,8 @@ def test_a_tie_carries_both_identifications(sky, road):
     named = [{cam: pattern_hr(star) for cam, star in e.correspondences_a},
              {cam: pattern_hr(star) for cam, star in e.correspondences_b}]
     assert sorted(named, key=lambda m: m[0]) == [dict(enumerate(drawn)), {k: hr + 100 for k, hr in enumerate(drawn)}]
+    assert e.hr_ids_a == [pattern_hr(star) for _, star in e.correspondences_a]
+    assert e.hr_ids_b == [pattern_hr(star) for _, star in e.correspondences_b]
     assert all(type(pair) is tuple and len(pair) == 2 for pair in e.correspondences_a + e.correspondences_b)
     # Tied: neither residual sum is below 0.7 of the other, the matcher's clear-win ratio.
     assert 0.7 * e.residual_sum_b_rad <= e.residual_sum_a_rad and 0.7 * e.residual_sum_a_rad <= e.residual_sum_b_rad
@@ -214,7 +216,7 @@ def test_a_tie_survives_pickle(sky):
     clone = pickle.loads(pickle.dumps(info.value))
     assert type(clone) is stelvane.AmbiguousMatchError
     assert clone.args == (AMBIGUOUS,)
-    assert vars(clone) == vars(info.value)
+    assert vars(clone) == vars(info.value) and len(clone.hr_ids_a) == 7
 
 
 def test_the_tracker_keeps_value_error_for_a_bad_position():
