@@ -24,12 +24,24 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return out;
 }
 
+// The value of a default written as a Python literal: None, True, False, an int or a float.
+// Anything else fails the import (ValueError), as a default that cannot be read should.
+py::object literal_value(const char* text) {
+    const std::string_view t(text);
+    if (t == "None") return py::none();
+    if (t == "True" || t == "False") return py::bool_(t == "True");
+    PyObject* value = t.find_first_of(".eEn") != std::string_view::npos
+                          ? PyFloat_FromString(py::str(text).ptr())
+                          : PyLong_FromString(text, nullptr, 10);
+    if (value == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
 // The default values, evaluated from their source once, when the callable is defined.
 std::vector<py::object> evaluate_defaults(const std::vector<Param>& params) {
-    const py::object literal_eval = py::module_::import("ast").attr("literal_eval");
     std::vector<py::object> out;
     out.reserve(params.size());
-    for (const Param& p : params) out.push_back(p.default_text ? literal_eval(p.default_text) : py::object());
+    for (const Param& p : params) out.push_back(p.default_text ? literal_value(p.default_text) : py::object());
     return out;
 }
 

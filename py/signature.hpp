@@ -21,7 +21,7 @@ namespace py = pybind11;
 
 struct Param {
     const char* name;
-    // The default as Python source ("None", "0.0", "False", "16"), shown verbatim in the
+    // The default as a Python literal ("None", "0.0", "False", "16"), shown verbatim in the
     // signature and evaluated once for calls; null for a required parameter.
     const char* default_text;
 };
