@@ -24,10 +24,8 @@ template <class Body>
 decltype(auto) run_entry(const Bound& a, Body&& body) {
     try {
         return body(a);
-    } catch (EngineFailure& failure) {
-        if (failure.error().kind() == ErrorKind::MatchAmbiguous) {
-            if (const auto catalog = a.find("catalog")) failure.name_tied_stars(borrow_catalog(*catalog));
-        }
+    } catch (TiedMatchFailure& tie) {
+        if (const auto catalog = a.find("catalog")) tie.name_tied_stars(borrow_catalog(*catalog));
         throw;
     }
 }

@@ -58,6 +58,13 @@ private:
     std::optional<std::pair<std::vector<std::uint32_t>, std::vector<std::uint32_t>>> tied_hr_ids_;
 };
 
+// A tied match, thrown as its own type so that only it is caught on its way out
+// (to be given the HR numbers of its stars); every other failure passes untouched.
+class TiedMatchFailure : public EngineFailure {
+public:
+    using EngineFailure::EngineFailure;
+};
+
 // A broken invariant: never expected on any input.
 class InternalFault : public std::logic_error {
 public:
@@ -80,7 +87,10 @@ std::vector<ErrorClass> stelvane_error_subclasses();
 // Refuses the call with InvalidArgumentError(message).
 [[noreturn]] inline void refuse(std::string message) { throw Refusal(std::move(message)); }
 // Raises an engine error as the class of its kind, with the kind's message.
-[[noreturn]] inline void raise_error(Error error) { throw EngineFailure(std::move(error)); }
+[[noreturn]] inline void raise_error(Error error) {
+    if (error.kind() == ErrorKind::MatchAmbiguous) throw TiedMatchFailure(std::move(error));
+    throw EngineFailure(std::move(error));
+}
 
 // The value of an engine Result, or its error raised.
 template <class T>
