@@ -51,7 +51,7 @@ py::list module_all(py::module_& m) {
 
 PYBIND11_MODULE(_lib, m) {
     using namespace stelvane::pyb;
-    // Docstrings carry their own "name(signature)\n--\n\n" line for inspect.signature.
+    // Docstrings begin with a "name(signature)\n--\n\n" line, generated from each parameter list.
     py::options options;
     options.disable_function_signatures();
     register_error_translators();
