@@ -36,9 +36,9 @@ const SubclassSpec kSubclasses[] = {
      "correspondences_a and correspondences_b are the two identifications, each a list of\n"
      "(camera_index, star_index) pairs: camera_index counts the detections brightest first,\n"
      "star_index is a position in the catalog's stars(). hr_ids_a and hr_ids_b are the HR numbers\n"
-     "of those stars in the same order (None only where no catalog was passed). residual_sum_a_rad and residual_sum_b_rad are each\n"
-     "identification's summed angular residual in radians. A FixTracker can break the tie with a\n"
-     "remembered position.",
+     "of those stars in the same order (None only where no catalog was passed). residual_sum_a_rad\n"
+     "and residual_sum_b_rad are each identification's summed angular residual in radians. A\n"
+     "FixTracker can break the tie with a remembered position.",
      ErrorKind::MatchAmbiguous},
     {"NoMatchError",
      "No identification of the star pattern verified, or the best one failed the matcher's confidence checks.",
