@@ -25,14 +25,6 @@ bool format_non_finite(double value, std::string& out) {
     return false;
 }
 
-const char* thin_lock_reason_text(ThinLockReason reason) {
-    switch (reason) {
-        case ThinLockReason::TooFewMatched: return "fewer matched stars than the configured minimum";
-        case ThinLockReason::ResidualTooLarge: return "residual rms above the configured maximum";
-    }
-    return "";
-}
-
 struct MessageOf {
     std::string operator()(const InsufficientStars& e) const {
         return "insufficient stars: needed " + std::to_string(e.needed) + ", got " + std::to_string(e.got);
@@ -58,6 +50,14 @@ struct MessageOf {
 };
 
 }  // namespace
+
+const char* thin_lock_reason_text(ThinLockReason reason) {
+    switch (reason) {
+        case ThinLockReason::TooFewMatched: return "fewer matched stars than the configured minimum";
+        case ThinLockReason::ResidualTooLarge: return "residual rms above the configured maximum";
+    }
+    return "";
+}
 
 std::string Error::message() const { return std::visit(MessageOf{}, payload_); }
 

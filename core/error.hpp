@@ -36,6 +36,8 @@ struct BadPosition { std::string detail; };
 struct CatalogFormat { std::string detail; };
 struct Io { std::string detail; };
 enum class ThinLockReason { TooFewMatched, ResidualTooLarge };
+// The fixed text of a thin-lock reason, as the message prints it.
+const char* thin_lock_reason_text(ThinLockReason reason);
 struct ThinLock {
     ThinLockReason reason;
     std::size_t matched;

@@ -16,15 +16,20 @@
 #include "py/camera_args.hpp"
 #include "py/camera_object.hpp"
 #include "py/convert.hpp"
+#include "py/entry.hpp"
 #include "py/errors.hpp"
-#include "py/method.hpp"
-#include "py/signature.hpp"
+#include "py/instance.hpp"
 
 namespace stelvane::pyb {
 
 namespace {
 
-using Bound = std::vector<py::object>;
+constexpr auto kCameraParams = params(required("focal_px"), required("cx"), required("cy"), optional("width"),
+                                      optional("height"), optional("fisheye_fov_deg"), optional("k1", "0.0"),
+                                      optional("k2", "0.0"), optional("k3", "0.0"), optional("k4", "0.0"));
+constexpr auto kPixelToVecParams = params(required("x"), required("y"));
+constexpr auto kVecToPixelParams = params(required("v"));
+
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // ---- argument forms -------------------------------------------------------------
@@ -253,22 +258,20 @@ py::tuple camera_key(const Camera& c) {
 
 CameraObject construct(const Bound& a) {
     CameraArgs args;
-    args.focal_px = to_opt_double(a[0], "focal_px");
-    args.lens.cx = to_double(a[1], "cx");
-    args.lens.cy = to_double(a[2], "cy");
-    const auto width = to_opt_u32(a[3], "width");
-    const auto height = to_opt_u32(a[4], "height");
-    args.lens.fisheye_fov_deg = to_opt_double(a[5], "fisheye_fov_deg");
-    args.lens.k1 = to_double(a[6], "k1");
-    args.lens.k2 = to_double(a[7], "k2");
-    args.lens.k3 = to_double(a[8], "k3");
-    args.lens.k4 = to_double(a[9], "k4");
+    args.focal_px = to_opt_double(a[kCameraParams["focal_px"]]);
+    args.lens.cx = to_double(a[kCameraParams["cx"]]);
+    args.lens.cy = to_double(a[kCameraParams["cy"]]);
+    const auto width = to_opt_u32(a[kCameraParams["width"]]);
+    const auto height = to_opt_u32(a[kCameraParams["height"]]);
+    args.lens.fisheye_fov_deg = to_opt_double(a[kCameraParams["fisheye_fov_deg"]]);
+    args.lens.k1 = to_double(a[kCameraParams["k1"]]);
+    args.lens.k2 = to_double(a[kCameraParams["k2"]]);
+    args.lens.k3 = to_double(a[kCameraParams["k3"]]);
+    args.lens.k4 = to_double(a[kCameraParams["k4"]]);
     return CameraObject{camera_from_args(args, width, height), args.lens.fisheye_fov_deg};
 }
 
 const char* const kCameraDoc =
-    "Camera(focal_px, cx, cy, width=None, height=None, fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0)\n"
-    "--\n\n"
     "The lens model the solves use: pixels to camera-frame unit directions and back.\n\n"
     "The camera frame has +x along increasing pixel column, +y along increasing pixel row and\n"
     "+z along the optical axis towards the scene; (cx, cy) is the principal point in pixels.\n\n"
@@ -305,32 +308,18 @@ const Camera* camera_of(py::handle obj) {
     return &camera_object(obj).camera;
 }
 
-// Method bodies; their signatures hold no Python defaults, so plain statics are safe.
-py::object camera_pixel_to_vec(py::handle self, const py::args& args, const py::kwargs& kwargs) {
-    static const Signature sig("Camera.pixel_to_vec", {required("x"), required("y")});
-    const Bound a = sig.bind(args, kwargs);
-    return pixel_to_vec(camera_object(self).camera, a[0], a[1]);
+py::object camera_pixel_to_vec(py::handle self, const Bound& a) {
+    return pixel_to_vec(camera_object(self).camera, a[kPixelToVecParams["x"]], a[kPixelToVecParams["y"]]);
 }
 
-py::object camera_vec_to_pixel(py::handle self, const py::args& args, const py::kwargs& kwargs) {
-    static const Signature sig("Camera.vec_to_pixel", {required("v")});
-    const Bound a = sig.bind(args, kwargs);
-    return vec_to_pixel(camera_object(self).camera, a[0]);
+py::object camera_vec_to_pixel(py::handle self, const Bound& a) {
+    return vec_to_pixel(camera_object(self).camera, a[kVecToPixelParams["v"]]);
 }
 
 void bind_camera(py::module_& m) {
-    Signature init_sig("Camera", {required("focal_px"), required("cx"), required("cy"),
-                                               optional("width"), optional("height"), optional("fisheye_fov_deg"),
-                                               optional("k1", py::float_(0.0)), optional("k2", py::float_(0.0)),
-                                               optional("k3", py::float_(0.0)), optional("k4", py::float_(0.0))});
-
-    py::class_<CameraObject> cls(m, "Camera", kCameraDoc);
-    cls.def(py::init([init_sig = std::move(init_sig)](const py::args& args, const py::kwargs& kwargs) {
-                return construct(init_sig.bind(args, kwargs));
-            }),
-            "__init__(self, focal_px, cx, cy, width=None, height=None, fisheye_fov_deg=None, k1=0.0, k2=0.0, "
-            "k3=0.0, k4=0.0)\n--\n\n"
-            "Build the camera; see the class docstring.\n");
+    const Signature init("Camera", kCameraParams);
+    py::class_<CameraObject> cls(m, "Camera", class_docstring(init, kCameraDoc).c_str());
+    def_init(cls, init, "Build the camera; see the class docstring.\n", construct);
     cls.def_property_readonly(
         "cx", [](py::handle self) { return camera_object(self).camera.cx; }, "Principal point column, pixels.");
     cls.def_property_readonly(
@@ -347,15 +336,13 @@ void bind_camera(py::module_& m) {
         "The match tolerance resolve_fix uses when sigma_arcmin is unset: half a pixel floored at one\n"
         "arcminute, max(0.5 * arcmin_per_pixel, 1.0).");
     def_method<camera_pixel_to_vec>(
-        cls, "pixel_to_vec",
-        "pixel_to_vec($self, x, y)\n--\n\n"
+        cls, Signature("Camera.pixel_to_vec", kPixelToVecParams),
         "Camera-frame unit direction of the pixel position (x, y) (column, row).\n\n"
         "Scalar x and y give a (3,) float64 array; two 1-D sequences of equal length N give an\n"
         "(N, 3) array, one row per pixel. No field limit applies: a pixel outside a fisheye's lens\n"
         "circle maps to an angle beyond the half field.\n");
     def_method<camera_vec_to_pixel>(
-        cls, "vec_to_pixel",
-        "vec_to_pixel($self, v)\n--\n\n"
+        cls, Signature("Camera.vec_to_pixel", kVecToPixelParams),
         "Pixel position (x, y) of the camera-frame direction v (used as given, not normalised).\n\n"
         "Three numbers give a tuple of floats, or None when the direction is outside the field (a\n"
         "pinhole needs v.z > 1e-12, a fisheye an angle strictly inside half its field). An (N, 3)\n"

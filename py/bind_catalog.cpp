@@ -10,15 +10,18 @@
 #include "py/bindings.hpp"
 #include "py/catalog_object.hpp"
 #include "py/convert.hpp"
+#include "py/entry.hpp"
 #include "py/errors.hpp"
-#include "py/method.hpp"
-#include "py/signature.hpp"
+#include "py/instance.hpp"
 
 namespace stelvane::pyb {
 
 namespace {
 
-using Bound = std::vector<py::object>;
+constexpr auto kCatalogParams = params(required("catalog_path"), required("pairs_path"));
+constexpr auto kStarParams = params(required("hr_id"));
+constexpr auto kStarsParams = ParamList<0>{};
+constexpr auto kHasPairParams = params(required("hr_a"), required("hr_b"), required("sep_deg"), required("tol_deg"));
 
 // What a Python Catalog holds: the immutable engine catalog and, for `star`, the
 // star indices sorted by HR number (ties in file order, so the first record wins).
@@ -44,13 +47,8 @@ struct CatalogObject {
 // The loaded catalog of an instance of the class, which Catalog.__new__ alone
 // (without __init__) leaves empty: that is refused rather than read.
 const CatalogObject& initialised(py::handle obj) {
-    auto* instance = reinterpret_cast<py::detail::instance*>(obj.ptr());
-    const py::detail::value_and_holder v_h =
-        instance->get_value_and_holder(py::detail::get_type_info(typeid(CatalogObject)));
-    if (!v_h.holder_constructed() || v_h.value_ptr() == nullptr) {
-        refuse("this Catalog was never loaded: create it with stelvane.Catalog(catalog_path, pairs_path)");
-    }
-    return *v_h.value_ptr<CatalogObject>();
+    return initialised_instance<CatalogObject>(
+        obj, "this Catalog was never loaded: create it with stelvane.Catalog(catalog_path, pairs_path)");
 }
 
 const CatalogObject& catalog_object(py::handle obj, const char* name) {
@@ -62,29 +60,24 @@ const CatalogObject& catalog_object(py::handle obj, const char* name) {
 }
 
 constexpr const char* kClassDoc =
-    "Catalog(catalog_path, pairs_path)\n--\n\n"
     "Star catalog plus pair index, loaded from the files written by ``python -m stelvane.pipeline``.\n\n"
     "catalog_path names the star catalog file (bright stars keyed by HR number, brightest first) and\n"
     "pairs_path the pair-index file (star pairs sorted by the cosine of their separation); both are\n"
     "str paths. Both files are read whole, the catalog file first, and validated before anything is\n"
-    "kept: a missing or unreadable file raises StelvaneError(\"i/o error: ...\"), a malformed one\n"
-    "StelvaneError(\"catalog format error: ...\"). A Catalog never changes once loaded and is shared,\n"
+    "kept: a missing or unreadable file raises CatalogIOError(\"i/o error: ...\"), a malformed one\n"
+    "CatalogFormatError(\"catalog format error: ...\"). A Catalog never changes once loaded and is shared,\n"
     "not copied, by the calls that take a ``catalog`` argument.\n\n"
     ">>> catalog = stelvane.Catalog(\"stars.bin\", \"pairs.bin\")  # doctest: +SKIP\n"
     ">>> catalog.star(424)  # Polaris: (ra_deg, dec_deg, vmag)  # doctest: +SKIP\n";
 
-py::object star(py::handle self, const py::args& args, const py::kwargs& kwargs) {
-    static const Signature signature("star", {required("hr_id")});
-    const Bound a = signature.bind(args, kwargs);
-    const std::uint32_t hr = to_u32(a[0], "hr_id");
+py::object star(py::handle self, const Bound& a) {
+    const std::uint32_t hr = to_u32(a[kStarParams["hr_id"]]);
     const Star* s = initialised(self).find(hr);
     if (s == nullptr) refuse("HR " + std::to_string(hr) + " not in catalog");
     return py::make_tuple(s->ra * units::RAD_TO_DEG, s->dec * units::RAD_TO_DEG, static_cast<double>(s->vmag));
 }
 
-py::object stars(py::handle self, const py::args& args, const py::kwargs& kwargs) {
-    static const Signature signature("stars", {});
-    signature.bind(args, kwargs);
+py::object stars(py::handle self, const Bound&) {
     const auto& records = initialised(self).catalog->stars;
     py::list out(records.size());
     for (std::size_t k = 0; k < records.size(); ++k) {
@@ -94,14 +87,11 @@ py::object stars(py::handle self, const py::args& args, const py::kwargs& kwargs
     return out;
 }
 
-py::object has_pair(py::handle self, const py::args& args, const py::kwargs& kwargs) {
-    static const Signature signature("has_pair",
-                                     {required("hr_a"), required("hr_b"), required("sep_deg"), required("tol_deg")});
-    const Bound a = signature.bind(args, kwargs);
-    const std::uint32_t hr_a = to_u32(a[0], "hr_a");
-    const std::uint32_t hr_b = to_u32(a[1], "hr_b");
-    const double sep_deg = to_double(a[2], "sep_deg");
-    const double tol_deg = to_double(a[3], "tol_deg");
+py::object has_pair(py::handle self, const Bound& a) {
+    const std::uint32_t hr_a = to_u32(a[kHasPairParams["hr_a"]]);
+    const std::uint32_t hr_b = to_u32(a[kHasPairParams["hr_b"]]);
+    const double sep_deg = to_double(a[kHasPairParams["sep_deg"]]);
+    const double tol_deg = to_double(a[kHasPairParams["tol_deg"]]);
     return py::bool_(initialised(self).catalog->has_pair(hr_a, hr_b, sep_deg, tol_deg));
 }
 
@@ -114,31 +104,26 @@ std::shared_ptr<const Catalog> share_catalog(py::handle obj, const char* name) {
 }
 
 void bind_catalog(py::module_& m) {
-    py::class_<CatalogObject> cls(m, "Catalog", kClassDoc);
-    cls.def(py::init([signature = Signature("Catalog", {required("catalog_path"), required("pairs_path")})](
-                         const py::args& args, const py::kwargs& kwargs) {
-                const Bound a = signature.bind(args, kwargs);
-                const std::string catalog_path = to_str(a[0], "catalog_path");
-                const std::string pairs_path = to_str(a[1], "pairs_path");
-                return std::make_unique<CatalogObject>(unwrap(Catalog::load(catalog_path, pairs_path)));
-            }),
-            "__init__(self, catalog_path, pairs_path)\n--\n\n"
-            "Load the star catalog and pair index files; see the class documentation.\n");
+    const Signature init("Catalog", kCatalogParams);
+    py::class_<CatalogObject> cls(m, "Catalog", class_docstring(init, kClassDoc).c_str());
+    def_init(cls, init, "Load the star catalog and pair index files; see the class documentation.\n",
+             [](const Bound& a) {
+                 const std::string catalog_path = to_str(a[kCatalogParams["catalog_path"]]);
+                 const std::string pairs_path = to_str(a[kCatalogParams["pairs_path"]]);
+                 return std::make_unique<CatalogObject>(unwrap(Catalog::load(catalog_path, pairs_path)));
+             });
 
-    def_method<star>(cls, "star",
-                     "star($self, hr_id)\n--\n\n"
+    def_method<star>(cls, Signature("star", kStarParams),
                      "(ra_deg, dec_deg, vmag) of the star numbered hr_id in the Harvard Revised (Yale Bright\n"
                      "Star) catalogue: right ascension and declination in degrees at the catalog epoch\n"
                      "(equatorial J2000) and the visual magnitude. Where two records carry the same number the\n"
-                     "first in file order is returned. Raises StelvaneError(\"HR {hr_id} not in catalog\") when\n"
-                     "no record has that number.\n");
-    def_method<stars>(cls, "stars",
-                      "stars($self)\n--\n\n"
+                     "first in file order is returned. Raises InvalidArgumentError(\"HR {hr_id} not in catalog\")\n"
+                     "when no record has that number.\n");
+    def_method<stars>(cls, Signature("stars", kStarsParams),
                       "Every star as (hr_id, ra_deg, dec_deg, vmag), brightest first (the stored order).\n\n"
                       "Lets callers plot or scan the whole catalogue without probing by HR number; positions are\n"
                       "degrees at the catalog epoch (equatorial J2000).\n");
-    def_method<has_pair>(cls, "has_pair",
-                         "has_pair($self, hr_a, hr_b, sep_deg, tol_deg)\n--\n\n"
+    def_method<has_pair>(cls, Signature("has_pair", kHasPairParams),
                          "Whether the pair index holds the stars numbered hr_a and hr_b (in either order) at an\n"
                          "angular separation within sep_deg +- tol_deg degrees. A negative tol_deg selects nothing.\n");
     cls.def_property_readonly(

@@ -6,15 +6,16 @@
 #include "core/centroid.hpp"
 #include "py/bindings.hpp"
 #include "py/convert.hpp"
+#include "py/entry.hpp"
 #include "py/errors.hpp"
 #include "py/intake.hpp"
-#include "py/signature.hpp"
 
 namespace stelvane::pyb {
 
 namespace {
 
-using Bound = std::vector<py::object>;
+constexpr auto kDetectParams = params(required("image"), required("max_count"), optional("mask"));
+constexpr auto kMatchedParams = params(required("image"), required("max_count"), required("psf_sigma_px"));
 
 py::list centroid_tuples(const std::vector<Centroid>& centroids) {
     py::list out;
@@ -26,9 +27,7 @@ py::list centroid_tuples(const std::vector<Centroid>& centroids) {
 
 void bind_detect_centroids(py::module_& m) {
     def_function(
-        m, "detect_centroids",
-        Signature("detect_centroids", {required("image"), required("max_count"), optional("mask")}),
-        "detect_centroids(image, max_count, mask=None)\n--\n\n"
+        m, Signature("detect_centroids", kDetectParams),
         "Star centroids of a frame as a list of (x, y, flux) float tuples, brightest first.\n\n"
         "image is a 2-D uint16 array, or a uint8 array whose values are widened by 257 to the 16-bit\n"
         "scale. x is the column and y the row in pixels, the centre of the first pixel being (0, 0).\n"
@@ -46,18 +45,16 @@ void bind_detect_centroids(py::module_& m) {
         ">>> stelvane.detect_centroids(img, 10)\n"
         "[(41.0, 31.0, 45000.0)]\n",
         [](const Bound& a) {
-            const std::size_t max_count = to_usize(a[1], "max_count");
-            const OwnedImage image = extract_u16_image(a[0]);
-            const std::optional<OwnedMask> mask = extract_optional_mask(a[2]);
+            const std::size_t max_count = to_usize(a[kDetectParams["max_count"]]);
+            const OwnedImage image = extract_u16_image(a[kDetectParams["image"]]);
+            const std::optional<OwnedMask> mask = extract_optional_mask(a[kDetectParams["mask"]]);
             return centroid_tuples(unwrap(detect_centroids_masked(image.view(), max_count, optional_view(mask))));
         });
 }
 
 void bind_detect_centroids_matched(py::module_& m) {
     def_function(
-        m, "detect_centroids_matched",
-        Signature("detect_centroids_matched", {required("image"), required("max_count"), required("psf_sigma_px")}),
-        "detect_centroids_matched(image, max_count, psf_sigma_px)\n--\n\n"
+        m, Signature("detect_centroids_matched", kMatchedParams),
         "Star centroids from a Gaussian matched filter of width psf_sigma_px, as a list of (x, y, flux)\n"
         "float tuples, brightest first.\n\n"
         "Made for sharp stars whose PSF is only 1-2 px sigma: they light fewer than the 3 pixels that\n"
@@ -79,9 +76,9 @@ void bind_detect_centroids_matched(py::module_& m) {
         ">>> [(x, y) for x, y, _ in stelvane.detect_centroids_matched(img, 5, 1.0)]\n"
         "[(30.0, 20.0)]\n",
         [](const Bound& a) {
-            const std::size_t max_count = to_usize(a[1], "max_count");
-            const double sigma = check_psf_sigma_px(to_double(a[2], "psf_sigma_px"));
-            const OwnedImage image = extract_u16_image(a[0]);
+            const std::size_t max_count = to_usize(a[kMatchedParams["max_count"]]);
+            const double sigma = check_psf_sigma_px(to_double(a[kMatchedParams["psf_sigma_px"]]));
+            const OwnedImage image = extract_u16_image(a[kMatchedParams["image"]]);
             return centroid_tuples(unwrap(detect_centroids_matched(image.view(), max_count, sigma)));
         });
 }

@@ -5,16 +5,19 @@
 #include "core/mask.hpp"
 #include "py/arrays.hpp"
 #include "py/bindings.hpp"
+#include "py/entry.hpp"
 #include "py/errors.hpp"
 #include "py/intake.hpp"
-#include "py/signature.hpp"
 
 namespace stelvane::pyb {
 
+namespace {
+constexpr auto kForegroundParams = params(required("image"));
+}  // namespace
+
 void bind_foreground_mask(py::module_& m) {
     def_function(
-        m, "foreground_mask", Signature("foreground_mask", {required("image")}),
-        "foreground_mask(image)\n--\n\n"
+        m, Signature("foreground_mask", kForegroundParams),
         "Exclusion mask of the foreground (trees, a roofline, furniture) derived from the frame itself.\n\n"
         "A fixed rig never points exactly the same way twice, so a hand-drawn mask does not carry over\n"
         "from one night to the next; this one is measured on each frame. Foreground shows up as dense\n"
@@ -31,8 +34,8 @@ void bind_foreground_mask(py::module_& m) {
         ">>> frame = numpy.zeros((200, 100), numpy.uint16); frame[150:] = 40000\n"
         ">>> int(stelvane.foreground_mask(frame)[:, 0].argmax())  # 39 rows above the bright band\n"
         "111\n",
-        [](const std::vector<py::object>& a) {
-            const OwnedImage image = extract_u16_image(a[0]);
+        [](const Bound& a) {
+            const OwnedImage image = extract_u16_image(a[kForegroundParams["image"]]);
             ForegroundMask result = unwrap(foreground_mask(image.view()));
             return to_bool_array(std::move(result.mask));
         });

@@ -9,15 +9,13 @@
 #include "py/bindings.hpp"
 #include "py/camera_args.hpp"
 #include "py/convert.hpp"
+#include "py/entry.hpp"
 #include "py/errors.hpp"
 #include "py/intake.hpp"
-#include "py/signature.hpp"
 
 namespace stelvane::pyb {
 
 namespace {
-
-using Bound = std::vector<py::object>;
 
 // Camera extents are 32-bit; a larger extent saturates (its pixel count is refused later,
 // or it has no pixels and the camera is never used).
@@ -25,39 +23,22 @@ std::uint32_t camera_extent(std::uint64_t n) {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(n, std::numeric_limits<std::uint32_t>::max()));
 }
 
-// Bound positions shared by remap_image and remap_mask (after the source argument).
-enum Arg : std::size_t {
-    kSource = 0,
-    kSrcFocal, kSrcCx, kSrcCy,
-    kDstFocal, kDstCx, kDstCy, kDstWidth, kDstHeight,
-    kSrcFov, kSrcK1, kSrcK2, kSrcK3, kSrcK4,
-    kDstFov, kDstK1, kDstK2, kDstK3, kDstK4,
-    kFill,
-};
-
-Signature remap_signature(const char* name, const char* source, bool with_fill) {
-    const py::float_ zero(0.0);
-    if (with_fill) {
-        return Signature(name, {required(source), required("src_focal_px"), required("src_cx"), required("src_cy"),
-                                required("dst_focal_px"), required("dst_cx"), required("dst_cy"),
-                                required("dst_width"), required("dst_height"), optional("src_fisheye_fov_deg"),
-                                optional("src_k1", zero), optional("src_k2", zero), optional("src_k3", zero),
-                                optional("src_k4", zero), optional("dst_fisheye_fov_deg"), optional("dst_k1", zero),
-                                optional("dst_k2", zero), optional("dst_k3", zero), optional("dst_k4", zero),
-                                optional("fill", py::int_(0))});
-    }
-    return Signature(name, {required(source), required("src_focal_px"), required("src_cx"), required("src_cy"),
-                            required("dst_focal_px"), required("dst_cx"), required("dst_cy"), required("dst_width"),
-                            required("dst_height"), optional("src_fisheye_fov_deg"), optional("src_k1", zero),
-                            optional("src_k2", zero), optional("src_k3", zero), optional("src_k4", zero),
-                            optional("dst_fisheye_fov_deg"), optional("dst_k1", zero), optional("dst_k2", zero),
-                            optional("dst_k3", zero), optional("dst_k4", zero)});
-}
+// Both cameras' scalars: the required ones first, then each camera's model.
+constexpr auto kCameraPairParams =
+    params(required("src_focal_px"), required("src_cx"), required("src_cy"), required("dst_focal_px"),
+           required("dst_cx"), required("dst_cy"), required("dst_width"), required("dst_height"),
+           optional("src_fisheye_fov_deg"), optional("src_k1", "0.0"), optional("src_k2", "0.0"),
+           optional("src_k3", "0.0"), optional("src_k4", "0.0"), optional("dst_fisheye_fov_deg"),
+           optional("dst_k1", "0.0"), optional("dst_k2", "0.0"), optional("dst_k3", "0.0"), optional("dst_k4", "0.0"));
+constexpr auto kRemapImageParams = join(params(required("image")), kCameraPairParams, params(optional("fill", "0")));
+constexpr auto kRemapMaskParams = join(params(required("mask")), kCameraPairParams);
 
 // The source camera from the src_ scalars, with the source's own extent.
+template <const auto& P>
 Camera source_camera(const Bound& a, std::uint64_t width, std::uint64_t height) {
-    const CameraArgs lens = convert_camera_args(a[kSrcFocal], a[kSrcCx], a[kSrcCy], a[kSrcFov], a[kSrcK1],
-                                                a[kSrcK2], a[kSrcK3], a[kSrcK4], "src_");
+    const CameraArgs lens =
+        convert_camera_args(a[P["src_focal_px"]], a[P["src_cx"]], a[P["src_cy"]], a[P["src_fisheye_fov_deg"]],
+                            a[P["src_k1"]], a[P["src_k2"]], a[P["src_k3"]], a[P["src_k4"]], "src_");
     return lens.build(lens.focal_rule(), camera_extent(width), camera_extent(height));
 }
 
@@ -69,17 +50,19 @@ struct Destination {
 
 // The destination camera from the dst_ scalars, with dst_width x dst_height as its extent
 // (an ideal fisheye fills min(dst_width, dst_height)).
+template <const auto& P>
 Destination destination(const Bound& a) {
-    const CameraArgs lens = convert_camera_args(a[kDstFocal], a[kDstCx], a[kDstCy], a[kDstFov], a[kDstK1],
-                                                a[kDstK2], a[kDstK3], a[kDstK4], "dst_");
-    const std::uint64_t width = to_usize(a[kDstWidth], "dst_width");
-    const std::uint64_t height = to_usize(a[kDstHeight], "dst_height");
+    const CameraArgs lens =
+        convert_camera_args(a[P["dst_focal_px"]], a[P["dst_cx"]], a[P["dst_cy"]], a[P["dst_fisheye_fov_deg"]],
+                            a[P["dst_k1"]], a[P["dst_k2"]], a[P["dst_k3"]], a[P["dst_k4"]], "dst_");
+    const std::uint64_t width = to_usize(a[P["dst_width"]]);
+    const std::uint64_t height = to_usize(a[P["dst_height"]]);
     return {lens.build(lens.focal_rule(), camera_extent(width), camera_extent(height)), width, height};
 }
 
 // An integer in 0 ... 65535; a negative or larger one raises OverflowError.
-std::uint16_t to_u16(py::handle obj, const char* name) {
-    const std::size_t value = to_usize(obj, name);
+std::uint16_t to_u16(const Argument& arg) {
+    const std::size_t value = to_usize(arg);
     if (value > std::numeric_limits<std::uint16_t>::max()) {
         PyErr_SetString(PyExc_OverflowError, "int too large to convert to an unsigned 16-bit integer");
         throw py::error_already_set();
@@ -88,9 +71,6 @@ std::uint16_t to_u16(py::handle obj, const char* name) {
 }
 
 constexpr const char* kRemapImageDoc =
-    "remap_image(image, src_focal_px, src_cx, src_cy, dst_focal_px, dst_cx, dst_cy, dst_width, dst_height, "
-    "src_fisheye_fov_deg=None, src_k1=0.0, src_k2=0.0, src_k3=0.0, src_k4=0.0, dst_fisheye_fov_deg=None, "
-    "dst_k1=0.0, dst_k2=0.0, dst_k3=0.0, dst_k4=0.0, fill=0)\n--\n\n"
     "Reproject a frame from one camera model to another, for example a bench fisheye frame into\n"
     "the circular all-sky form a segmentation model was trained on.\n\n"
     "Both cameras share one orientation (both rigs point straight up), so no rotation is applied:\n"
@@ -116,9 +96,6 @@ constexpr const char* kRemapImageDoc =
     "(1024, 1024)\n";
 
 constexpr const char* kRemapMaskDoc =
-    "remap_mask(mask, src_focal_px, src_cx, src_cy, dst_focal_px, dst_cx, dst_cy, dst_width, dst_height, "
-    "src_fisheye_fov_deg=None, src_k1=0.0, src_k2=0.0, src_k3=0.0, src_k4=0.0, dst_fisheye_fov_deg=None, "
-    "dst_k1=0.0, dst_k2=0.0, dst_k3=0.0, dst_k4=0.0)\n--\n\n"
     "Carry an exclusion mask from one camera model to another, for example a mask predicted on\n"
     "the all-sky form back to the camera's own pixels.\n\n"
     "The road is that of remap_image (shared orientation; destination camera to direction, source\n"
@@ -135,25 +112,22 @@ constexpr const char* kRemapMaskDoc =
 }  // namespace
 
 void bind_remap_image(py::module_& m) {
-    def_function(m, "remap_image", remap_signature("remap_image", "image", true), kRemapImageDoc,
-                 [](const Bound& a) {
-                     const OwnedImage image = extract_u16_image(a[kSource]);
-                     const Camera src = source_camera(a, image.width, image.height);
-                     const Destination dst = destination(a);
-                     const std::uint16_t fill = to_u16(a[kFill], "fill");
-                     return to_u16_array(
-                         unwrap(remap_image(image.view(), src, dst.camera, dst.width, dst.height, fill)));
-                 });
+    def_function(m, Signature("remap_image", kRemapImageParams), kRemapImageDoc, [](const Bound& a) {
+        const OwnedImage image = extract_u16_image(a[kRemapImageParams["image"]]);
+        const Camera src = source_camera<kRemapImageParams>(a, image.width, image.height);
+        const Destination dst = destination<kRemapImageParams>(a);
+        const std::uint16_t fill = to_u16(a[kRemapImageParams["fill"]]);
+        return to_u16_array(unwrap(remap_image(image.view(), src, dst.camera, dst.width, dst.height, fill)));
+    });
 }
 
 void bind_remap_mask(py::module_& m) {
-    def_function(m, "remap_mask", remap_signature("remap_mask", "mask", false), kRemapMaskDoc,
-                 [](const Bound& a) {
-                     const OwnedMask mask = extract_bool_mask(a[kSource]);
-                     const Camera src = source_camera(a, mask.width, mask.height);
-                     const Destination dst = destination(a);
-                     return to_bool_array(unwrap(remap_mask(mask.view(), src, dst.camera, dst.width, dst.height)));
-                 });
+    def_function(m, Signature("remap_mask", kRemapMaskParams), kRemapMaskDoc, [](const Bound& a) {
+        const OwnedMask mask = extract_bool_mask(a[kRemapMaskParams["mask"]]);
+        const Camera src = source_camera<kRemapMaskParams>(a, mask.width, mask.height);
+        const Destination dst = destination<kRemapMaskParams>(a);
+        return to_bool_array(unwrap(remap_mask(mask.view(), src, dst.camera, dst.width, dst.height)));
+    });
 }
 
 }  // namespace stelvane::pyb

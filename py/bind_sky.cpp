@@ -7,23 +7,30 @@
 #include "core/units.hpp"
 #include "py/bindings.hpp"
 #include "py/convert.hpp"
+#include "py/entry.hpp"
 #include "py/errors.hpp"
-#include "py/signature.hpp"
 
 namespace stelvane::pyb {
 
-using Bound = std::vector<py::object>;
+namespace {
+
+constexpr auto kPrecessParams = params(required("jd_tt"), required("v"));
+constexpr auto kGreatCircleParams = params(required("lat1_deg"), required("lon1_deg"), required("lat2_deg"),
+                                           required("lon2_deg"));
+constexpr auto kEllipseParams = params(required("azimuths_deg"), required("sigma_arcmin"));
+constexpr auto kSunParams = params(required("jd"));
+
+}  // namespace
 
 void bind_precess_vector(py::module_& m) {
-    def_function(m, "precess_vector", Signature("precess_vector", {required("jd_tt"), required("v")}),
-                 "precess_vector(jd_tt, v)\n--\n\n"
+    def_function(m, Signature("precess_vector", kPrecessParams),
                  "Precess a J2000 equatorial unit vector to the mean equator of date.\n\n"
                  "jd_tt is the Julian Date (the UTC Julian Date serves; no TT offset is applied); v is any\n"
                  "sequence of three numbers, used as given (not normalised). Returns P(jd_tt) @ v as a list\n"
                  "of three floats, P being the IAU 1976 precession matrix (the identity at J2000.0).\n",
                  [](const Bound& a) {
-                     const double jd = to_double(a[0], "jd_tt");
-                     const auto v = to_vec3(a[1], "v");
+                     const double jd = to_double(a[kPrecessParams["jd_tt"]]);
+                     const auto v = to_vec3(a[kPrecessParams["v"]]);
                      const Vec3 out = precession_matrix(jd) * Vec3(v[0], v[1], v[2]);
                      py::list result;
                      for (double c : {out.x(), out.y(), out.z()}) result.append(c);
@@ -32,10 +39,7 @@ void bind_precess_vector(py::module_& m) {
 }
 
 void bind_great_circle_nm(py::module_& m) {
-    def_function(m, "great_circle_nm",
-                 Signature("great_circle_nm",
-                           {required("lat1_deg"), required("lon1_deg"), required("lat2_deg"), required("lon2_deg")}),
-                 "great_circle_nm(lat1_deg, lon1_deg, lat2_deg, lon2_deg)\n--\n\n"
+    def_function(m, Signature("great_circle_nm", kGreatCircleParams),
                  "Great-circle distance between two lat/lon points in nautical miles.\n\n"
                  "Latitudes and longitudes are in degrees, longitude positive towards the east. One nautical\n"
                  "mile is one arcminute of arc; FixTracker measures max_disambiguation_distance_nm in the same\n"
@@ -43,18 +47,16 @@ void bind_great_circle_nm(py::module_& m) {
                  ">>> stelvane.great_circle_nm(0, 0, 0, 1)\n"
                  "60.0\n",
                  [](const Bound& a) {
-                     const double lat1 = to_double(a[0], "lat1_deg");
-                     const double lon1 = to_double(a[1], "lon1_deg");
-                     const double lat2 = to_double(a[2], "lat2_deg");
-                     const double lon2 = to_double(a[3], "lon2_deg");
+                     const double lat1 = to_double(a[kGreatCircleParams["lat1_deg"]]);
+                     const double lon1 = to_double(a[kGreatCircleParams["lon1_deg"]]);
+                     const double lat2 = to_double(a[kGreatCircleParams["lat2_deg"]]);
+                     const double lon2 = to_double(a[kGreatCircleParams["lon2_deg"]]);
                      return great_circle_nm(lat1, lon1, lat2, lon2);
                  });
 }
 
 void bind_covariance_ellipse(py::module_& m) {
-    def_function(m, "covariance_ellipse",
-                 Signature("covariance_ellipse", {required("azimuths_deg"), required("sigma_arcmin")}),
-                 "covariance_ellipse(azimuths_deg, sigma_arcmin)\n--\n\n"
+    def_function(m, Signature("covariance_ellipse", kEllipseParams),
                  "The 2-sigma covariance ellipse of a fix from altitude sights at the given azimuths.\n\n"
                  "azimuths_deg are the sights' azimuths in degrees from north through east; sigma_arcmin is\n"
                  "each altitude's standard deviation in arcminutes. Returns (semi_major_nm, semi_minor_nm,\n"
@@ -64,24 +66,23 @@ void bind_covariance_ellipse(py::module_& m) {
                  ">>> [round(x, 3) for x in stelvane.covariance_ellipse([0, 120, 240], 1.0)[:2]]\n"
                  "[1.633, 1.633]\n",
                  [](const Bound& a) {
-                     std::vector<double> az = to_double_list(a[0], "azimuths_deg");
-                     const double sigma = to_double(a[1], "sigma_arcmin");
+                     std::vector<double> az = to_double_list(a[kEllipseParams["azimuths_deg"]]);
+                     const double sigma = to_double(a[kEllipseParams["sigma_arcmin"]]);
                      if (az.size() < 2) refuse("need at least two azimuths");
                      for (double& x : az) x *= units::DEG;
                      const auto e = azimuth_ellipse_2sigma(az, units::arcmin_to_rad(sigma));
-                     if (!e) refuse("singular geometry: parallel lines of position");
+                     if (!e) throw EngineFailure(SingularGeometry{}, "singular geometry: parallel lines of position");
                      return py::make_tuple(e->semi_major_nm, e->semi_minor_nm, e->orientation_deg);
                  });
 }
 
 void bind_sun_apparent_jd(py::module_& m) {
-    def_function(m, "sun_apparent_jd", Signature("sun_apparent_jd", {required("jd")}),
-                 "sun_apparent_jd(jd)\n--\n\n"
+    def_function(m, Signature("sun_apparent_jd", kSunParams),
                  "Apparent (of-date) right ascension and declination of the Sun in radians for a Julian Date.\n\n"
                  "Returns (ra, dec) with ra in [0, 2*pi) and dec in [-pi/2, pi/2], from the low-precision\n"
                  "solar formulae of the Astronomical Almanac (about 0.01 deg over 1950-2050).\n",
                  [](const Bound& a) {
-                     const auto sun = sun_apparent(to_double(a[0], "jd"));
+                     const auto sun = sun_apparent(to_double(a[kSunParams["jd"]]));
                      return py::make_tuple(sun.ra_rad, sun.dec_rad);
                  });
 }

@@ -6,22 +6,17 @@
 #include "py/bindings.hpp"
 #include "py/catalog_object.hpp"
 #include "py/convert.hpp"
+#include "py/entry.hpp"
 #include "py/errors.hpp"
+#include "py/instance.hpp"
 #include "py/intake.hpp"
-#include "py/method.hpp"
-#include "py/signature.hpp"
 #include "py/solve_args.hpp"
 
 namespace stelvane::pyb {
 
 namespace {
 
-using Bound = std::vector<py::object>;
-
 const char* const kResolveFixDoc =
-    "resolve_fix(image, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, fisheye_fov_deg=None, k1=0.0, "
-    "k2=0.0, k3=0.0, k4=0.0, use_sun=False, max_centroids=None, min_matched_stars=None, "
-    "max_residual_rms_arcmin=None, mask=None)\n--\n\n"
     "Resolve a position fix from a night-sky image, the up direction in the camera frame and a UTC instant.\n\n"
     "image is a 2-D uint16 (or uint8, widened by 257) array; cx, cy the principal point in pixels; up_cam\n"
     "three floats giving the local vertical in the camera frame (+x right, +y down, +z boresight), any\n"
@@ -39,12 +34,11 @@ const char* const kResolveFixDoc =
     "array of the image's shape, marks pixels that are not sky; it reaches both detectors (no star\n"
     "centroid, no solar disc, no background sample from a masked pixel); a mask of the wrong shape is\n"
     "refused and mask=None is the unmasked road.\n\n"
-    "Returns a Fix; raises StelvaneError when no trustworthy fix can be made.\n";
+    "Returns a Fix. When no trustworthy fix can be made it raises a StelvaneError of the failure's own\n"
+    "class: NoMatchError, AmbiguousMatchError, InsufficientStarsError, ThinLockError, ...; a refused\n"
+    "argument raises InvalidArgumentError.\n";
 
 const char* const kResolveFromCentroidsDoc =
-    "resolve_from_centroids(centroids, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
-    "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, max_centroids=None, min_matched_stars=None, "
-    "max_residual_rms_arcmin=None)\n--\n\n"
     "Resolve a fix from already-detected centroids, skipping the image road.\n\n"
     "For consumers that own their own detector: centroids is a sequence of (x, y, flux) triples in the\n"
     "pixel coordinates of the camera model; flux only orders them brightest first before truncation to\n"
@@ -65,9 +59,6 @@ py::object resolve_from_centroids_entry(const Bound& a) {
 }
 
 const char* const kResolveFromFramesDoc =
-    "resolve_from_frames(frames, times_utc, focal_px, cx, cy, up_cam, catalog, sigma_arcmin=None, "
-    "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, psf_sigma_px=1.0, max_centroids=None, "
-    "min_matched_stars=None, max_residual_rms_arcmin=None)\n--\n\n"
     "Resolve a fix from a chronological burst of frames, verified by the sky's sidereal rotation.\n\n"
     "Instead of trusting one image, every detection of the MIDDLE frame must reappear, turned about the\n"
     "celestial pole by the Earth's rotation, in every other frame: hot pixels, satellites and noise do not,\n"
@@ -82,8 +73,10 @@ const char* const kResolveFromFramesDoc =
     "The interpreter lock is released while the frames are analysed, so bursts can be solved in threads.\n";
 
 py::object resolve_from_frames_entry(const Bound& a) {
-    const py::object frame_items = convert_argument("frames", [&] { return sequence_items(a[0]); });
-    const py::object time_items = convert_argument("times_utc", [&] { return sequence_items(a[1]); });
+    const Argument frames_arg = a[kFrameSolveParams["frames"]];
+    const Argument times_arg = a[kFrameSolveParams["times_utc"]];
+    const py::object frame_items = convert_argument(frames_arg.name, [&] { return sequence_items(frames_arg); });
+    const py::object time_items = convert_argument(times_arg.name, [&] { return sequence_items(times_arg); });
     const SolveArgs args = convert_solve_args(a, SolveRoad::Frames);
     const double psf = check_psf_sigma_px(*args.psf_sigma_px);
     const LensSpec lens = args.lens();
@@ -98,7 +91,7 @@ py::object resolve_from_frames_entry(const Bound& a) {
     std::vector<double> times;
     const Py_ssize_t n_times = PySequence_Fast_GET_SIZE(time_items.ptr());
     for (Py_ssize_t i = 0; i < n_times; ++i) {
-        times.push_back(utc_to_jd(PySequence_Fast_GET_ITEM(time_items.ptr(), i), "times_utc"));
+        times.push_back(utc_to_jd(PySequence_Fast_GET_ITEM(time_items.ptr(), i), times_arg.name));
     }
     // Everything is copied: the engine reads no Python memory while the lock is released.
     std::optional<Result<PositionFix>> result;
@@ -113,8 +106,8 @@ py::object resolve_from_frames_entry(const Bound& a) {
 }  // namespace
 
 void bind_resolve_from_frames(py::module_& m) {
-    def_function(m, "resolve_from_frames", solve_signature("resolve_from_frames", SolveRoad::Frames),
-                 kResolveFromFramesDoc, resolve_from_frames_entry);
+    def_function(m, solve_signature("resolve_from_frames", SolveRoad::Frames), kResolveFromFramesDoc,
+                 resolve_from_frames_entry);
 }
 
 void bind_fix(py::module_& m) {
@@ -160,13 +153,12 @@ void bind_fix(py::module_& m) {
 }
 
 void bind_resolve_fix(py::module_& m) {
-    def_function(m, "resolve_fix", solve_signature("resolve_fix", SolveRoad::Image), kResolveFixDoc,
-                 resolve_fix_entry);
+    def_function(m, solve_signature("resolve_fix", SolveRoad::Image), kResolveFixDoc, resolve_fix_entry);
 }
 
 void bind_resolve_from_centroids(py::module_& m) {
-    def_function(m, "resolve_from_centroids", solve_signature("resolve_from_centroids", SolveRoad::Centroids),
-                 kResolveFromCentroidsDoc, resolve_from_centroids_entry);
+    def_function(m, solve_signature("resolve_from_centroids", SolveRoad::Centroids), kResolveFromCentroidsDoc,
+                 resolve_from_centroids_entry);
 }
 
 }  // namespace stelvane::pyb

@@ -12,20 +12,26 @@
 #include "py/bindings.hpp"
 #include "py/catalog_object.hpp"
 #include "py/convert.hpp"
+#include "py/entry.hpp"
 #include "py/errors.hpp"
+#include "py/instance.hpp"
 #include "py/intake.hpp"
-#include "py/method.hpp"
-#include "py/signature.hpp"
 
 namespace stelvane::pyb {
 
-using Bound = std::vector<py::object>;
-
 namespace {
 
+constexpr auto kSceneParams =
+    params(required("catalog"), required("lat_deg"), required("lon_deg"), required("jd_ut"), required("roll_deg"),
+           required("width"), required("height"), required("focal_px"), required("mag_limit"),
+           required("pixel_noise_arcmin"), required("up_noise_arcmin"), required("background_noise"),
+           required("seed"), optional("fisheye_fov_deg"), optional("k1", "0.0"), optional("k2", "0.0"),
+           optional("k3", "0.0"), optional("k4", "0.0"), optional("bit_depth", "16"));
+
 // A Python int (or __index__ object) as an unsigned 64-bit integer; out of range is OverflowError.
-std::uint64_t to_u64(py::handle obj, const char* name) {
-    return convert_argument(name, [&]() -> std::uint64_t {
+std::uint64_t to_u64(const Argument& arg) {
+    const py::handle obj = arg;
+    return convert_argument(arg.name, [&]() -> std::uint64_t {
         if (PyFloat_Check(obj.ptr()) || !PyIndex_Check(obj.ptr())) {
             throw ConversionError{"'" + std::string(Py_TYPE(obj.ptr())->tp_name) +
                                   "' object cannot be interpreted as an integer"};
@@ -98,17 +104,7 @@ void bind_scene(py::module_& m) {
 
 void bind_synthesize_scene(py::module_& m) {
     def_function(
-        m, "synthesize_scene",
-        Signature("synthesize_scene",
-                  {required("catalog"), required("lat_deg"), required("lon_deg"), required("jd_ut"),
-                   required("roll_deg"), required("width"), required("height"), required("focal_px"),
-                   required("mag_limit"), required("pixel_noise_arcmin"), required("up_noise_arcmin"),
-                   required("background_noise"), required("seed"), optional("fisheye_fov_deg"),
-                   optional("k1", py::float_(0.0)), optional("k2", py::float_(0.0)), optional("k3", py::float_(0.0)),
-                   optional("k4", py::float_(0.0)), optional("bit_depth", py::int_(16))}),
-        "synthesize_scene(catalog, lat_deg, lon_deg, jd_ut, roll_deg, width, height, focal_px, mag_limit, "
-        "pixel_noise_arcmin, up_noise_arcmin, background_noise, seed, fisheye_fov_deg=None, k1=0.0, k2=0.0, "
-        "k3=0.0, k4=0.0, bit_depth=16)\n--\n\n"
+        m, Signature("synthesize_scene", kSceneParams),
         "Render the night sky a camera would record at a place and instant, with its ground truth.\n\n"
         "The observer stands at lat_deg / lon_deg (degrees, longitude positive towards the east) at the\n"
         "Julian Date jd_ut. A fisheye (fisheye_fov_deg given; focal_px=None for the ideal equidistant lens\n"
@@ -129,29 +125,29 @@ void bind_synthesize_scene(py::module_& m) {
         "(1024, 1024)\n",
         [](const Bound& a) {
             // The focal rule first, before any other argument is looked at.
-            const std::optional<double> focal_px = to_opt_double(a[7], "focal_px");
-            const std::optional<double> fisheye_fov_deg = to_opt_double(a[13], "fisheye_fov_deg");
+            const std::optional<double> focal_px = to_opt_double(a[kSceneParams["focal_px"]]);
+            const std::optional<double> fisheye_fov_deg = to_opt_double(a[kSceneParams["fisheye_fov_deg"]]);
             SceneRequest r;
-            r.lens.k1 = to_double(a[14], "k1");
-            r.lens.k2 = to_double(a[15], "k2");
-            r.lens.k3 = to_double(a[16], "k3");
-            r.lens.k4 = to_double(a[17], "k4");
+            r.lens.k1 = to_double(a[kSceneParams["k1"]]);
+            r.lens.k2 = to_double(a[kSceneParams["k2"]]);
+            r.lens.k3 = to_double(a[kSceneParams["k3"]]);
+            r.lens.k4 = to_double(a[kSceneParams["k4"]]);
             r.lens.focal_px = focal_for_projection(focal_px, fisheye_fov_deg.has_value(), r.lens.k1, r.lens.k2,
                                                    r.lens.k3, r.lens.k4);
             r.lens.fisheye_fov_deg = fisheye_fov_deg;
-            const Catalog& catalog = borrow_catalog(a[0], "catalog");
-            r.lat_deg = to_double(a[1], "lat_deg");
-            r.lon_deg = to_double(a[2], "lon_deg");
-            r.jd_ut = to_double(a[3], "jd_ut");
-            r.roll_deg = to_double(a[4], "roll_deg");
-            r.width = to_u32(a[5], "width");
-            r.height = to_u32(a[6], "height");
-            r.mag_limit = static_cast<float>(to_double(a[8], "mag_limit"));
-            r.pixel_noise_arcmin = to_double(a[9], "pixel_noise_arcmin");
-            r.up_noise_arcmin = to_double(a[10], "up_noise_arcmin");
-            r.background_noise = to_double(a[11], "background_noise");
-            r.seed = to_u64(a[12], "seed");
-            r.bit_depth = to_u32(a[18], "bit_depth");
+            const Catalog& catalog = borrow_catalog(a[kSceneParams["catalog"]]);
+            r.lat_deg = to_double(a[kSceneParams["lat_deg"]]);
+            r.lon_deg = to_double(a[kSceneParams["lon_deg"]]);
+            r.jd_ut = to_double(a[kSceneParams["jd_ut"]]);
+            r.roll_deg = to_double(a[kSceneParams["roll_deg"]]);
+            r.width = to_u32(a[kSceneParams["width"]]);
+            r.height = to_u32(a[kSceneParams["height"]]);
+            r.mag_limit = static_cast<float>(to_double(a[kSceneParams["mag_limit"]]));
+            r.pixel_noise_arcmin = to_double(a[kSceneParams["pixel_noise_arcmin"]]);
+            r.up_noise_arcmin = to_double(a[kSceneParams["up_noise_arcmin"]]);
+            r.background_noise = to_double(a[kSceneParams["background_noise"]]);
+            r.seed = to_u64(a[kSceneParams["seed"]]);
+            r.bit_depth = to_u32(a[kSceneParams["bit_depth"]]);
             return py::cast(unwrap(synthesize_scene_at_site(catalog, r)));
         });
 }

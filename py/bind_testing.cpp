@@ -37,6 +37,8 @@ void bind_testing(py::module_& m) {
     t.def("to_u32", [](py::object v) { return to_u32(v, "value"); });
     t.def("to_usize", [](py::object v) { return to_usize(v, "value"); });
     t.def("to_double_list", [](py::object v) { return to_double_list(v, "values"); });
+    t.def("to_double", [](py::object v) { return to_double(v, "value"); });
+    t.def("to_bool", [](py::object v) { return to_bool(v, "value"); });
     // The engine catalog a later entry point would borrow from its `catalog` argument.
     t.def("borrowed_catalog_size", [](py::object catalog) {
         const std::shared_ptr<const Catalog> shared = share_catalog(catalog, "catalog");

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "core/catalog.hpp"
+#include "py/signature.hpp"
 
 namespace stelvane::pyb {
 
@@ -17,5 +18,8 @@ namespace py = pybind11;
 const Catalog& borrow_catalog(py::handle obj, const char* name);
 // The same, sharing ownership: hold it while the interpreter lock is released.
 std::shared_ptr<const Catalog> share_catalog(py::handle obj, const char* name);
+// The same for a bound argument, reporting under its parameter name.
+inline const Catalog& borrow_catalog(const Argument& a) { return borrow_catalog(a, a.name); }
+inline std::shared_ptr<const Catalog> share_catalog(const Argument& a) { return share_catalog(a, a.name); }
 
 }  // namespace stelvane::pyb

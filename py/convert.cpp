@@ -1,9 +1,9 @@
 // Argument conversion shared by every entry point.
 #include "py/convert.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/numpy.h>
 
-#include <cstring>
 #include <limits>
 
 namespace stelvane::pyb {
@@ -11,6 +11,45 @@ namespace stelvane::pyb {
 namespace {
 
 std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+// NumPy's scalar types that the conversions tell apart from the numbers they resemble.
+struct NumpyScalarTypes {
+    py::object complexfloating;  // has __float__, which would drop the imaginary part
+    py::object bool_;            // a bool in all but type (numpy.bool, numpy.bool_ before NumPy 2)
+};
+
+// The NumPy scalar types, or null while NumPy is not loaded: no object can be a NumPy
+// scalar before it is, and a conversion is no reason to import it.
+const NumpyScalarTypes* numpy_scalar_types() {
+    PyObject* loaded = PyImport_GetModule(py::str("numpy").ptr());
+    if (loaded == nullptr) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return nullptr;
+    }
+    Py_DECREF(loaded);
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<NumpyScalarTypes> storage;
+    return &storage
+                .call_once_and_store_result([] {
+                    const py::module_ numpy = py::module_::import("numpy");
+                    return NumpyScalarTypes{numpy.attr("complexfloating"), numpy.attr("bool_")};
+                })
+                .get_stored();
+}
+
+// By the object's own type (no __class__ or __instancecheck__ is consulted).
+bool is_instance(py::handle obj, const py::object& type) {
+    return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(type.ptr())) != 0;
+}
+
+bool is_numpy_complex(py::handle obj) {
+    const NumpyScalarTypes* numpy = numpy_scalar_types();
+    return numpy != nullptr && is_instance(obj, numpy->complexfloating);
+}
+
+bool is_numpy_bool(py::handle obj) {
+    const NumpyScalarTypes* numpy = numpy_scalar_types();
+    return numpy != nullptr && is_instance(obj, numpy->bool_);
+}
 
 [[noreturn]] void raise_overflow(const char* message) {
     PyErr_SetString(PyExc_OverflowError, message);
@@ -47,13 +86,14 @@ long long convert_integer(py::handle obj, long long lo, unsigned long long hi, c
 double convert_double(py::handle obj) {
     PyObject* p = obj.ptr();
     if (PyFloat_Check(p)) return PyFloat_AS_DOUBLE(p);
-    const bool numeric = PyLong_Check(p) || PyIndex_Check(p) ||
-                         (Py_TYPE(p)->tp_as_number != nullptr && Py_TYPE(p)->tp_as_number->nb_float != nullptr &&
-                          !PySequence_Check(p));
-    // Complex numbers have __float__ in NumPy but would silently drop their imaginary part.
-    const bool complex_number = PyComplex_Check(p) || std::strncmp(Py_TYPE(p)->tp_name, "numpy.complex", 13) == 0;
-    if (!numeric || complex_number || PyUnicode_Check(p) || PyBytes_Check(p)) {
-        throw ConversionError{"must be real number, not " + type_name(obj)};
+    if (!PyLong_Check(p)) {
+        const bool numeric = PyIndex_Check(p) || (Py_TYPE(p)->tp_as_number != nullptr &&
+                                                  Py_TYPE(p)->tp_as_number->nb_float != nullptr && !PySequence_Check(p));
+        // Complex numbers have __float__ in NumPy but would silently drop their imaginary part.
+        const bool complex_number = PyComplex_Check(p) || is_numpy_complex(obj);
+        if (!numeric || complex_number || PyUnicode_Check(p) || PyBytes_Check(p)) {
+            throw ConversionError{"must be real number, not " + type_name(obj)};
+        }
     }
     const double value = PyFloat_AsDouble(p);  // an int too large for a double raises OverflowError
     if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
@@ -130,10 +170,8 @@ std::size_t to_usize(py::handle obj, const char* name) {
 
 bool to_bool(py::handle obj, const char* name) {
     if (PyBool_Check(obj.ptr())) return obj.ptr() == Py_True;
-    // NumPy's bool scalar (numpy.bool, numpy.bool_ before NumPy 2) is a bool in all but type.
-    const std::string type = type_name(obj);
-    if (type == "numpy.bool" || type == "numpy.bool_") return PyObject_IsTrue(obj.ptr()) == 1;
-    raise_argument_error(name, "'" + type + "' object is not a bool");
+    if (is_numpy_bool(obj)) return PyObject_IsTrue(obj.ptr()) == 1;
+    raise_argument_error(name, "'" + type_name(obj) + "' object is not a bool");
 }
 
 std::string to_str(py::handle obj, const char* name) {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "py/signature.hpp"
+
 namespace stelvane::pyb {
 
 namespace py = pybind11;
@@ -35,6 +37,19 @@ std::optional<std::size_t> to_opt_usize(py::handle obj, const char* name);
 std::vector<double> to_double_list(py::handle obj, const char* name);
 // Exactly three numbers; another length raises ValueError "expected a sequence of length 3 (got {n})".
 std::array<double, 3> to_vec3(py::handle obj, const char* name);
+
+// The same conversions for a bound argument, reporting failures under its parameter name.
+inline double to_double(const Argument& a) { return to_double(a, a.name); }
+inline std::uint32_t to_u32(const Argument& a) { return to_u32(a, a.name); }
+inline std::int32_t to_i32(const Argument& a) { return to_i32(a, a.name); }
+inline std::size_t to_usize(const Argument& a) { return to_usize(a, a.name); }
+inline bool to_bool(const Argument& a) { return to_bool(a, a.name); }
+inline std::string to_str(const Argument& a) { return to_str(a, a.name); }
+inline std::optional<double> to_opt_double(const Argument& a) { return to_opt_double(a, a.name); }
+inline std::optional<std::uint32_t> to_opt_u32(const Argument& a) { return to_opt_u32(a, a.name); }
+inline std::optional<std::size_t> to_opt_usize(const Argument& a) { return to_opt_usize(a, a.name); }
+inline std::vector<double> to_double_list(const Argument& a) { return to_double_list(a, a.name); }
+inline std::array<double, 3> to_vec3(const Argument& a) { return to_vec3(a, a.name); }
 
 // The building blocks above without the argument prefix: they throw ConversionError
 // with the bare reason, for conversions nested inside a larger one (sequence items,

@@ -1,5 +1,6 @@
 // The extension module: registers every public name in one fixed order and
-// lists them in __all__. The order lives in this table alone.
+// lists them in __all__. The order lives in this table alone, after the error
+// classes that lead the list.
 #include <pybind11/pybind11.h>
 
 #include "py/bindings.hpp"
@@ -50,11 +51,16 @@ py::list module_all(py::module_& m) {
 
 PYBIND11_MODULE(_lib, m) {
     using namespace stelvane::pyb;
-    // Docstrings carry their own "name(signature)\n--\n\n" line for inspect.signature.
+    // Docstrings begin with a "name(signature)\n--\n\n" line, generated from each parameter list.
     py::options options;
     options.disable_function_signatures();
     register_error_translators();
     py::list all = module_all(m);
+    // The subclasses of StelvaneError lead __all__; the registered names follow in their order.
+    for (const ErrorClass& e : stelvane_error_subclasses()) {
+        m.attr(e.name) = e.type;
+        all.append(e.name);
+    }
     for (const Registration& r : kRegistrations) {
         r.bind(m);
         // A binder that failed to bind its name fails the import here.

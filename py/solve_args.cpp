@@ -6,103 +6,64 @@
 #include "core/units.hpp"
 #include "py/catalog_object.hpp"
 #include "py/convert.hpp"
+#include "py/errors.hpp"
 #include "py/intake.hpp"
 
 namespace stelvane::pyb {
 
+Signature solve_signature(const char* name, SolveRoad road) {
+    switch (road) {
+        case SolveRoad::Image: return Signature(name, kImageSolveParams);
+        case SolveRoad::Centroids: return Signature(name, kCentroidSolveParams);
+        case SolveRoad::Frames: return Signature(name, kFrameSolveParams);
+    }
+    throw InternalFault("unknown solve road");
+}
+
 namespace {
 
-// Where each shared argument sits in a road's parameter list.
-struct Layout {
-    std::size_t first;  // focal_px; cx, cy and up_cam follow
-    std::size_t catalog;
-    std::size_t sigma;  // sigma_arcmin; fisheye_fov_deg and k1..k4 follow
-    std::optional<std::size_t> use_sun;
-    std::size_t max_centroids;  // min_matched_stars and max_residual_rms_arcmin follow
-};
-
-Layout layout_of(SolveRoad road) {
-    switch (road) {
-        case SolveRoad::Image: return {1, 6, 7, 13, 14};
-        case SolveRoad::Centroids: return {1, 6, 7, std::nullopt, 13};
-        case SolveRoad::Frames: return {2, 6, 7, std::nullopt, 14};
-    }
-    return {1, 6, 7, std::nullopt, 13};
-}
-
-}  // namespace
-
-Signature solve_signature(const char* name, SolveRoad road) {
-    // Every road: what it solves from, then the lens, the catalog and the tuning, in this order.
-    std::vector<Param> params;
-    const auto add = [&](std::initializer_list<Param> more) { params.insert(params.end(), more); };
-    const auto lens = [&] { add({required("focal_px"), required("cx"), required("cy"), required("up_cam")}); };
-    const auto camera_model = [&] {
-        add({optional("sigma_arcmin"), optional("fisheye_fov_deg"), optional("k1", py::float_(0.0)),
-             optional("k2", py::float_(0.0)), optional("k3", py::float_(0.0)), optional("k4", py::float_(0.0))});
-    };
-    const auto gates = [&] {
-        add({optional("max_centroids"), optional("min_matched_stars"), optional("max_residual_rms_arcmin")});
-    };
-    switch (road) {
-        case SolveRoad::Image:
-            add({required("image")});
-            lens();
-            add({required("utc"), required("catalog")});
-            camera_model();
-            add({optional("use_sun", py::bool_(false))});
-            gates();
-            add({optional("mask")});
-            break;
-        case SolveRoad::Centroids:
-            add({required("centroids")});
-            lens();
-            add({required("utc"), required("catalog")});
-            camera_model();
-            gates();
-            break;
-        case SolveRoad::Frames:
-            add({required("frames"), required("times_utc")});
-            lens();
-            add({required("catalog")});
-            camera_model();
-            add({optional("psf_sigma_px", py::float_(1.0))});
-            gates();
-            break;
-    }
-    return Signature(name, std::move(params));
-}
-
-SolveArgs convert_solve_args(const std::vector<py::object>& a, SolveRoad road) {
-    const Layout at = layout_of(road);
+// The shared arguments of the road whose parameter list is P, in parameter order.
+template <const auto& P>
+SolveArgs convert_shared_args(const Bound& a) {
     SolveArgs s;
-    s.camera.focal_px = to_opt_double(a[at.first], "focal_px");
-    s.camera.lens.cx = to_double(a[at.first + 1], "cx");
-    s.camera.lens.cy = to_double(a[at.first + 2], "cy");
-    const auto up = to_vec3(a[at.first + 3], "up_cam");
+    s.camera.focal_px = to_opt_double(a[P["focal_px"]]);
+    s.camera.lens.cx = to_double(a[P["cx"]]);
+    s.camera.lens.cy = to_double(a[P["cy"]]);
+    const auto up = to_vec3(a[P["up_cam"]]);
     s.up_cam = Vec3(up[0], up[1], up[2]);
-    s.catalog = share_catalog(a[at.catalog], "catalog");
-    s.sigma_arcmin = to_opt_double(a[at.sigma], "sigma_arcmin");
-    s.camera.lens.fisheye_fov_deg = to_opt_double(a[at.sigma + 1], "fisheye_fov_deg");
-    s.camera.lens.k1 = to_double(a[at.sigma + 2], "k1");
-    s.camera.lens.k2 = to_double(a[at.sigma + 3], "k2");
-    s.camera.lens.k3 = to_double(a[at.sigma + 4], "k3");
-    s.camera.lens.k4 = to_double(a[at.sigma + 5], "k4");
-    if (road == SolveRoad::Frames) s.psf_sigma_px = to_double(a[at.sigma + 6], "psf_sigma_px");
-    if (at.use_sun) s.options.use_sun = to_bool(a[*at.use_sun], "use_sun");
-    s.options.max_centroids = to_opt_usize(a[at.max_centroids], "max_centroids");
-    s.options.min_matched_stars = to_opt_usize(a[at.max_centroids + 1], "min_matched_stars");
-    if (auto rms = to_opt_double(a[at.max_centroids + 2], "max_residual_rms_arcmin")) {
+    s.catalog = share_catalog(a[P["catalog"]]);
+    s.sigma_arcmin = to_opt_double(a[P["sigma_arcmin"]]);
+    s.camera.lens.fisheye_fov_deg = to_opt_double(a[P["fisheye_fov_deg"]]);
+    s.camera.lens.k1 = to_double(a[P["k1"]]);
+    s.camera.lens.k2 = to_double(a[P["k2"]]);
+    s.camera.lens.k3 = to_double(a[P["k3"]]);
+    s.camera.lens.k4 = to_double(a[P["k4"]]);
+    if constexpr (P.has("psf_sigma_px")) s.psf_sigma_px = to_double(a[P["psf_sigma_px"]]);
+    if constexpr (P.has("use_sun")) s.options.use_sun = to_bool(a[P["use_sun"]]);
+    s.options.max_centroids = to_opt_usize(a[P["max_centroids"]]);
+    s.options.min_matched_stars = to_opt_usize(a[P["min_matched_stars"]]);
+    if (auto rms = to_opt_double(a[P["max_residual_rms_arcmin"]])) {
         s.options.max_residual_rms_rad = units::arcmin_to_rad(*rms);
     }
     return s;
 }
 
+}  // namespace
+
+SolveArgs convert_solve_args(const Bound& a, SolveRoad road) {
+    switch (road) {
+        case SolveRoad::Image: return convert_shared_args<kImageSolveParams>(a);
+        case SolveRoad::Centroids: return convert_shared_args<kCentroidSolveParams>(a);
+        case SolveRoad::Frames: return convert_shared_args<kFrameSolveParams>(a);
+    }
+    throw InternalFault("unknown solve road");
+}
+
 namespace {
 
 // (x, y, flux) triples from any sequence of three-number sequences or an (N, 3) array.
-std::vector<Centroid> to_centroids(py::handle obj, const char* name) {
-    return convert_argument(name, [&] {
+std::vector<Centroid> to_centroids(const Argument& obj) {
+    return convert_argument(obj.name, [&] {
         std::vector<Centroid> out;
         if (py::isinstance<py::array>(obj)) {
             auto arr = py::reinterpret_borrow<py::array>(obj);
@@ -134,22 +95,22 @@ std::vector<Centroid> to_centroids(py::handle obj, const char* name) {
 
 }  // namespace
 
-ImageSolveRequest prepare_image_solve(const std::vector<py::object>& a) {
+ImageSolveRequest prepare_image_solve(const Bound& a) {
     ImageSolveRequest r;
-    r.args = convert_solve_args(a, SolveRoad::Image);
+    r.args = convert_shared_args<kImageSolveParams>(a);
     r.lens = r.args.lens();
-    r.image = extract_u16_image(a[0]);
-    r.jd = utc_to_jd(a[5]);
-    r.mask = extract_optional_mask(a[17]);
+    r.image = extract_u16_image(a[kImageSolveParams["image"]]);
+    r.jd = utc_to_jd(a[kImageSolveParams["utc"]]);
+    r.mask = extract_optional_mask(a[kImageSolveParams["mask"]]);
     return r;
 }
 
-CentroidSolveRequest prepare_centroid_solve(const std::vector<py::object>& a) {
+CentroidSolveRequest prepare_centroid_solve(const Bound& a) {
     CentroidSolveRequest r;
-    r.centroids = to_centroids(a[0], "centroids");
-    r.args = convert_solve_args(a, SolveRoad::Centroids);
+    r.centroids = to_centroids(a[kCentroidSolveParams["centroids"]]);
+    r.args = convert_shared_args<kCentroidSolveParams>(a);
     r.lens = r.args.lens();
-    r.jd = utc_to_jd(a[5]);
+    r.jd = utc_to_jd(a[kCentroidSolveParams["utc"]]);
     return r;
 }
 

@@ -23,6 +23,27 @@ namespace py = pybind11;
 
 enum class SolveRoad { Image, Centroids, Frames };
 
+// Every road's parameters: what it solves from, then the lens, the catalog and the tuning.
+namespace solve_params {
+inline constexpr auto kLens = params(required("focal_px"), required("cx"), required("cy"), required("up_cam"));
+inline constexpr auto kCameraModel =
+    params(optional("sigma_arcmin"), optional("fisheye_fov_deg"), optional("k1", "0.0"), optional("k2", "0.0"),
+           optional("k3", "0.0"), optional("k4", "0.0"));
+inline constexpr auto kGates =
+    params(optional("max_centroids"), optional("min_matched_stars"), optional("max_residual_rms_arcmin"));
+}  // namespace solve_params
+
+inline constexpr auto kImageSolveParams =
+    join(params(required("image")), solve_params::kLens, params(required("utc"), required("catalog")),
+         solve_params::kCameraModel, params(optional("use_sun", "False")), solve_params::kGates,
+         params(optional("mask")));
+inline constexpr auto kCentroidSolveParams =
+    join(params(required("centroids")), solve_params::kLens, params(required("utc"), required("catalog")),
+         solve_params::kCameraModel, solve_params::kGates);
+inline constexpr auto kFrameSolveParams =
+    join(params(required("frames"), required("times_utc")), solve_params::kLens, params(required("catalog")),
+         solve_params::kCameraModel, params(optional("psf_sigma_px", "1.0")), solve_params::kGates);
+
 struct SolveArgs {
     CameraArgs camera;  // the lens arguments as given
     Vec3 up_cam;
@@ -42,7 +63,7 @@ Signature solve_signature(const char* name, SolveRoad road);
 
 // Converts the camera, catalog and tuning arguments in parameter order (not the
 // image, frames or centroids, the instants or the mask, which each road takes itself).
-SolveArgs convert_solve_args(const std::vector<py::object>& bound, SolveRoad road);
+SolveArgs convert_solve_args(const Bound& bound, SolveRoad road);
 
 // The image road's request: conversions in order (argument types, focal rule,
 // image intake, UTC, then the optional mask); the first failure wins.
@@ -56,7 +77,7 @@ struct ImageSolveRequest {
     std::optional<PixelMask> mask_view() const { return optional_view(mask); }
     SolveSource source() const { return ImageSource{image.view(), mask_view()}; }
 };
-ImageSolveRequest prepare_image_solve(const std::vector<py::object>& bound);
+ImageSolveRequest prepare_image_solve(const Bound& bound);
 
 // The centroid road's request: the (x, y, flux) list, focal rule, then UTC.
 struct CentroidSolveRequest {
@@ -67,7 +88,7 @@ struct CentroidSolveRequest {
 
     SolveSource source() const { return std::span<const Centroid>(centroids); }
 };
-CentroidSolveRequest prepare_centroid_solve(const std::vector<py::object>& bound);
+CentroidSolveRequest prepare_centroid_solve(const Bound& bound);
 
 // A new Python Fix holding the engine result.
 py::object to_python_fix(PositionFix&& fix);

@@ -1,5 +1,8 @@
 """The intake rules every entry point shares: images, masks, the focal rule, extents and PSF width."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -188,3 +191,47 @@ class TestConversions:
         with pytest.raises(TypeError) as info:
             testing.to_double_list(values)
         assert str(info.value) == message
+
+    @pytest.mark.parametrize("value, want", [
+        (2.5, 2.5), (3, 3.0), (True, 1.0), (np.float32(0.5), 0.5), (np.int64(-7), -7.0), (np.uint8(200), 200.0),
+        (np.bool_(True), 1.0), (np.longdouble(0.25), 0.25),
+    ])
+    def test_reals(self, testing, value, want):
+        got = testing.to_double(value)
+        assert type(got) is float and got == want
+
+    # NumPy's complex scalars have __float__, which would drop the imaginary part; complex128 alone
+    # is also a Python complex.
+    @pytest.mark.parametrize("value, type_name", [
+        (np.complex64(1), "numpy.complex64"), (np.complex128(1), "numpy.complex128"),
+        (np.clongdouble(1), "numpy.clongdouble"), (1j, "complex"), ("1", "str"), (b"1", "bytes"), (None, "NoneType"),
+    ])
+    def test_complex_and_other_non_reals_are_refused(self, testing, value, type_name):
+        with pytest.raises(TypeError) as info:
+            testing.to_double(value)
+        assert str(info.value) == f"argument 'value': must be real number, not {type_name}"
+
+    @pytest.mark.parametrize("value, want", [(True, True), (False, False), (np.True_, True), (np.False_, False)])
+    def test_bools(self, testing, value, want):
+        assert testing.to_bool(value) is want
+
+    @pytest.mark.parametrize("value, type_name", [
+        (1, "int"), (0.0, "float"), (np.int8(1), "numpy.int8"), (np.array(True), "numpy.ndarray"), (None, "NoneType"),
+    ])
+    def test_only_bools_are_bools(self, testing, value, type_name):
+        with pytest.raises(TypeError) as info:
+            testing.to_bool(value)
+        assert str(info.value) == f"argument 'value': '{type_name}' object is not a bool"
+
+    def test_conversions_do_not_import_numpy(self):
+        # No object is a NumPy scalar before NumPy is loaded, so refusing one is no reason to load it.
+        code = ("import sys, stelvane\n"
+                "for bad in (1j, 'x'):\n"
+                "    try:\n"
+                "        stelvane.gmst_deg(bad)\n"
+                "    except TypeError as e:\n"
+                "        print(e)\n"
+                "print('numpy' in sys.modules)\n")
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+        assert out.splitlines() == ["argument 'jd_ut': must be real number, not complex",
+                                    "argument 'jd_ut': must be real number, not str", "False"]

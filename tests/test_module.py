@@ -2,9 +2,11 @@
 
 import inspect
 
+import numpy as np
 import pytest
 
 import stelvane
+import stelvane.catalogs
 from stelvane import _lib
 
 # Every public name in registration order: classes, functions, then the exception class.
@@ -16,29 +18,57 @@ REGISTRATION_ORDER = [
     "StelvaneError",
 ]
 
+# The text signature of every public callable, as published for the module.
 TEXT_SIGNATURES = {
     "julian_date": "(year, month, day, hour, minute, second)",
     "gmst_deg": "(jd_ut)",
     "precess_vector": "(jd_tt, v)",
     "sun_apparent_jd": "(jd)",
     "great_circle_nm": "(lat1_deg, lon1_deg, lat2_deg, lon2_deg)",
-    "covariance_ellipse": "(azimuths_deg, sigma_arcmin)",
     "detect_centroids": "(image, max_count, mask=None)",
     "detect_centroids_matched": "(image, max_count, psf_sigma_px)",
     "foreground_mask": "(image)",
+    "remap_image": "(image, src_focal_px, src_cx, src_cy, dst_focal_px, dst_cx, dst_cy, dst_width, dst_height, "
+                   "src_fisheye_fov_deg=None, src_k1=0.0, src_k2=0.0, src_k3=0.0, src_k4=0.0, "
+                   "dst_fisheye_fov_deg=None, dst_k1=0.0, dst_k2=0.0, dst_k3=0.0, dst_k4=0.0, fill=0)",
+    "remap_mask": "(mask, src_focal_px, src_cx, src_cy, dst_focal_px, dst_cx, dst_cy, dst_width, dst_height, "
+                  "src_fisheye_fov_deg=None, src_k1=0.0, src_k2=0.0, src_k3=0.0, src_k4=0.0, "
+                  "dst_fisheye_fov_deg=None, dst_k1=0.0, dst_k2=0.0, dst_k3=0.0, dst_k4=0.0)",
+    "resolve_fix": "(image, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, fisheye_fov_deg=None, "
+                   "k1=0.0, k2=0.0, k3=0.0, k4=0.0, use_sun=False, max_centroids=None, min_matched_stars=None, "
+                   "max_residual_rms_arcmin=None, mask=None)",
+    "resolve_from_centroids": "(centroids, focal_px, cx, cy, up_cam, utc, catalog, sigma_arcmin=None, "
+                              "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, max_centroids=None, "
+                              "min_matched_stars=None, max_residual_rms_arcmin=None)",
+    "resolve_from_frames": "(frames, times_utc, focal_px, cx, cy, up_cam, catalog, sigma_arcmin=None, "
+                           "fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0, psf_sigma_px=1.0, "
+                           "max_centroids=None, min_matched_stars=None, max_residual_rms_arcmin=None)",
+    "covariance_ellipse": "(azimuths_deg, sigma_arcmin)",
+    "synthesize_scene": "(catalog, lat_deg, lon_deg, jd_ut, roll_deg, width, height, focal_px, mag_limit, "
+                        "pixel_noise_arcmin, up_noise_arcmin, background_noise, seed, fisheye_fov_deg=None, k1=0.0, "
+                        "k2=0.0, k3=0.0, k4=0.0, bit_depth=16)",
+    "Camera": "(focal_px, cx, cy, width=None, height=None, fisheye_fov_deg=None, k1=0.0, k2=0.0, k3=0.0, k4=0.0)",
+    "Catalog": "(catalog_path, pairs_path)",
+    "FixTracker": "(*, max_reference_age_s, max_disambiguation_distance_nm)",
 }
+# Instances of these come only from the functions that return them.
+WITHOUT_CONSTRUCTOR = ["Fix", "Scene"]
 
 
-def test_all_follows_registration_order():
-    assert stelvane.__all__ == [n for n in REGISTRATION_ORDER if n in stelvane.__all__]
-    assert stelvane.__all__[-1] == "StelvaneError"
-    assert {"julian_date", "gmst_deg", "precess_vector", "great_circle_nm", "covariance_ellipse",
-            "sun_apparent_jd"} <= set(stelvane.__all__)
+# The subclasses of StelvaneError, which lead __all__ ahead of the registered names.
+ERROR_CLASSES = [
+    "InsufficientStarsError", "AmbiguousMatchError", "NoMatchError", "SingularGeometryError", "BadImageError",
+    "DegenerateUpError", "CatalogFormatError", "CatalogIOError", "ThinLockError", "InvalidArgumentError",
+]
+
+
+def test_all_is_the_error_classes_then_the_registration_order():
+    assert stelvane.__all__ == ERROR_CLASSES + REGISTRATION_ORDER
 
 
 def test_all_is_the_extension_list_and_module_dict_order():
     assert stelvane.__all__ is _lib.__all__
-    registered = [k for k in vars(_lib) if k in REGISTRATION_ORDER]
+    registered = [k for k in vars(_lib) if k in ERROR_CLASSES + REGISTRATION_ORDER]
     assert registered == stelvane.__all__
 
 
@@ -71,12 +101,31 @@ def test_internal_fault_is_not_an_exception():
     assert fault.__module__ == "stelvane"
 
 
-@pytest.mark.parametrize("name, signature", [(n, s) for n, s in TEXT_SIGNATURES.items() if hasattr(stelvane, n)])
+def test_every_public_callable_has_a_published_signature():
+    callables = [n for n in stelvane.__all__ if not n.endswith("Error")]
+    assert sorted(callables) == sorted([*TEXT_SIGNATURES, *WITHOUT_CONSTRUCTOR])
+
+
+@pytest.mark.parametrize("name, signature", TEXT_SIGNATURES.items())
 def test_text_signatures(name, signature):
     func = getattr(stelvane, name)
     assert str(inspect.signature(func)) == signature
+    # The interpreter took the signature line off the docstring and kept the prose.
+    assert func.__text_signature__ == signature
     assert func.__doc__.strip()
     assert not func.__doc__.startswith(name + "(")
+
+
+@pytest.mark.parametrize("name, signature", [(n, s) for n, s in TEXT_SIGNATURES.items() if n[0].isupper()])
+def test_constructors_show_the_class_signature_after_self(name, signature):
+    init = getattr(stelvane, name).__init__
+    assert init.__text_signature__ == "(self, " + signature[1:]
+    assert init.__doc__.strip() and not init.__doc__.startswith("__init__(")
+
+
+@pytest.mark.parametrize("name", WITHOUT_CONSTRUCTOR)
+def test_classes_without_a_constructor_publish_no_signature(name):
+    assert getattr(stelvane, name).__text_signature__ is None
 
 
 @pytest.mark.parametrize(
@@ -100,3 +149,28 @@ def test_binding_failures_are_type_errors(call, message):
 
 def test_keywords_bind_by_name():
     assert stelvane.great_circle_nm(lon2_deg=1, lat2_deg=0, lon1_deg=0, lat1_deg=0) == pytest.approx(60.0)
+
+
+def published_defaults(func):
+    return {n: p.default for n, p in inspect.signature(func).parameters.items() if p.default is not p.empty}
+
+
+SPOT = np.zeros((32, 32), np.uint16)
+SPOT[14:17, 20:23] = 5000
+
+
+@pytest.mark.parametrize("name, args, given", [
+    ("Camera", (None, 320.0, 240.0), dict(fisheye_fov_deg=180.0)),
+    ("detect_centroids", (SPOT, 5), {}),
+    ("remap_image", (SPOT, 40.0, 15.5, 15.5, 30.0, 15.5, 15.5, 32, 32), {}),
+    ("remap_mask", (SPOT > 0, 40.0, 15.5, 15.5, 30.0, 15.5, 15.5, 32, 32), {}),
+    ("synthesize_scene", (None, 48.5, 11.25, 2460402.4, 0.0, 64, 64, 60.0, 6.0, 0.5, 0.5, 10.0, 3), {}),
+])
+def test_omitted_arguments_take_the_published_defaults(name, args, given):
+    func = getattr(stelvane, name)
+    if name == "synthesize_scene":
+        args = (stelvane.catalogs.load("allsky"), *args[1:])
+    omitted, explicit = func(*args, **given), func(*args, **{**published_defaults(func), **given})
+    if isinstance(omitted, stelvane.Scene):
+        omitted, explicit = omitted.pixels, explicit.pixels
+    assert np.array_equal(omitted, explicit) if isinstance(omitted, np.ndarray) else omitted == explicit

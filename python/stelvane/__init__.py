@@ -6,7 +6,7 @@ and longitude by least squares, with covariance and a 2-sigma error ellipse.
 """
 
 from . import _lib
-from ._lib import *  # noqa: F401,F403  (the registered names, in registration order)
+from ._lib import *  # noqa: F401,F403  (the error classes, then the registered names in their order)
 
 __all__ = _lib.__all__
 __version__ = "0.1.0"

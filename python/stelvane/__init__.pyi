@@ -6,6 +6,16 @@ import numpy as np
 from numpy.typing import NDArray
 
 __all__ = [
+    "InsufficientStarsError",
+    "AmbiguousMatchError",
+    "NoMatchError",
+    "SingularGeometryError",
+    "BadImageError",
+    "DegenerateUpError",
+    "CatalogFormatError",
+    "CatalogIOError",
+    "ThinLockError",
+    "InvalidArgumentError",
     "Camera",
     "Catalog",
     "Fix",
@@ -62,6 +72,40 @@ class Camera:
     def __hash__(self) -> int: ...
 
 class StelvaneError(Exception): ...
+
+class InsufficientStarsError(StelvaneError):
+    needed: int
+    got: int
+
+class AmbiguousMatchError(StelvaneError):
+    correspondences_a: list[tuple[int, int]]
+    correspondences_b: list[tuple[int, int]]
+    hr_ids_a: list[int] | None
+    hr_ids_b: list[int] | None
+    residual_sum_a_rad: float
+    residual_sum_b_rad: float
+
+class NoMatchError(StelvaneError): ...
+class SingularGeometryError(StelvaneError): ...
+
+class BadImageError(StelvaneError):
+    detail: str
+
+class DegenerateUpError(StelvaneError): ...
+
+class CatalogFormatError(StelvaneError):
+    detail: str
+
+class CatalogIOError(StelvaneError):
+    detail: str
+
+class ThinLockError(StelvaneError):
+    reason: str
+    matched: int
+    margin: int
+    residual_rms_rad: float
+
+class InvalidArgumentError(StelvaneError): ...
 
 class Catalog:
     def __init__(self, catalog_path: str, pairs_path: str) -> None: ...
