@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "core/attitude.hpp"
+#include "core/calibrate_scale.hpp"
 #include "core/ephemeris.hpp"
 #include "core/frame.hpp"
 #include "core/matcher.hpp"
@@ -209,6 +210,9 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
     fix.n_iterations = fit->n_iterations;
     fix.match_margin = margin;
     fix.attitude = quaternion_of(r);
+    const PlateScale scale = plate_scale_ratio(camera, body, reference, r, p, aberration, up);
+    fix.plate_scale_ratio = scale.ratio;
+    fix.plate_scale_ratio_sigma = scale.sigma;
     return fix;
 }
 

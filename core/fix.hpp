@@ -80,6 +80,10 @@ struct PositionFix {
     double residual_rms_rad = 0.0;
     std::size_t match_margin = 0;
     std::array<double, 4> attitude{};  // camera-to-catalog rotation as a unit quaternion (x, y, z, w)
+    // The lens check: the factor the identified stars ask of the lens's focal_px (1 for a
+    // good lens) and its standard error (core/calibrate_scale.hpp); NaN when the stars cannot tell.
+    double plate_scale_ratio = 0.0;
+    double plate_scale_ratio_sigma = 0.0;
 };
 
 struct StarsAndSun {

@@ -149,7 +149,17 @@ void bind_fix(py::module_& m) {
         .def_property_readonly(
             "match_margin", [](const PositionFix& f) { return f.match_margin; },
             "The matcher's vote margin: the gap in verified-correspondence count between the winning\n"
-            "identification and the strongest distinct rival found during the search.");
+            "identification and the strongest distinct rival found during the search.")
+        .def_property_readonly(
+            "plate_scale_ratio", [](const PositionFix& f) { return f.plate_scale_ratio; },
+            "The lens check: the factor by which the identified stars ask the lens's focal_px to be\n"
+            "multiplied (1.000 for a good lens, 0.998 for a focal 0.2 % too long), fitted with the\n"
+            "attitude from every identified star after refraction and aberration. NaN when the stars\n"
+            "cannot tell. Compare its distance from 1 with plate_scale_ratio_sigma: a lens whose ratio is\n"
+            "several sigmas from 1 needs calibrating (stelvane.calibrate_camera).")
+        .def_property_readonly(
+            "plate_scale_ratio_sigma", [](const PositionFix& f) { return f.plate_scale_ratio_sigma; },
+            "Standard error of plate_scale_ratio from the fit's own residuals; NaN below three stars.");
 }
 
 void bind_resolve_fix(py::module_& m) {
