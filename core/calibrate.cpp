@@ -32,6 +32,11 @@ constexpr std::size_t kMinCandidateMatches = 5;
 // should hold this many times the triangle stars; the whole catalog is the fallback.
 constexpr double kBrightStarMargin = 3.0;
 constexpr std::size_t kMinBrightStars = 200;
+constexpr std::size_t kWiderBrightStars = 3;  // the second try takes this many times as many
+// A frame whose stars matched this many (and this share of its detections) without the
+// solve's matcher confirming them suggests a lens model that does not fit.
+constexpr std::size_t kUnconfirmedStars = 15;
+constexpr double kUnconfirmedShare = 0.25;
 // Stars a single frame needs before its distortion is fitted.
 constexpr std::size_t kStarsForDistortion = 12;
 // The fraction of the half field the stars must reach before k1, k2, k3, k4 are fitted.
@@ -244,7 +249,8 @@ bool Calibrator::grow(Frame& frame, LensModel& lens, double tolerance) {
         frame.matches = std::move(matches);
         if (same && !freed) break;
     }
-    return frame.matches.size() >= kMinCandidateMatches;
+    // A false identification grows little: a frame must bring as many stars as a whole fit needs.
+    return frame.matches.size() >= MIN_STARS;
 }
 
 bool Calibrator::confirmed(const Frame& frame, const Camera& camera) const {
@@ -329,10 +335,13 @@ std::optional<LensModel> Calibrator::lock_uncertain(Frame& frame) {
         const double solid_angle = fisheye ? units::TWO_PI * (1.0 - std::cos(region))
                                            : pinhole_solid_angle(settings_.width, settings_.height, guess_.focal_px);
         const std::size_t bright = bright_stars(solid_angle, triangle_stars);
-        // The brightest stars first (fast); the whole catalog when they give no candidate. A
-        // candidate that fails later would fail the same way from the whole catalog.
-        const std::vector<std::size_t> limits = bright == 0 ? std::vector<std::size_t>{0}
-                                                            : std::vector<std::size_t>{bright, 0};
+        // The brightest stars first (fast), more of them when they give no candidate. A
+        // candidate that fails later would fail the same way from more stars.
+        const std::size_t more = bright == 0 || kWiderBrightStars * bright >= catalog_.stars.size()
+                                     ? 0
+                                     : kWiderBrightStars * bright;
+        const std::vector<std::size_t> limits =
+            bright == 0 ? std::vector<std::size_t>{0} : std::vector<std::size_t>{bright, more};
         for (const std::size_t limit : limits) {
             search.bright_stars = limit;
             const std::vector<ScaledMatch> candidates =
@@ -349,7 +358,10 @@ std::optional<LensModel> Calibrator::lock_uncertain(Frame& frame) {
                     frame.locked = true;
                     return lens;
                 }
-                if (frame.matches.size() > unconfirmed_.stars) {
+                const bool substantial =
+                    frame.matches.size() >= kUnconfirmedStars &&
+                    static_cast<double>(frame.matches.size()) >= kUnconfirmedShare * static_cast<double>(frame.detections.size());
+                if (substantial && frame.matches.size() > unconfirmed_.stars) {
                     unconfirmed_ = {frame.index, frame.matches.size(), lens[LensParameter::FocalPx]};
                 }
             }
@@ -377,7 +389,7 @@ bool Calibrator::lock_known(Frame& frame, const LensModel& lens) {
     if (!rotation) return false;
     frame.rotation = *rotation;
     frame.matches = associate(frame, camera, tolerance_);
-    frame.locked = frame.matches.size() >= kMinCandidateMatches && confirmed(frame, camera);
+    frame.locked = frame.matches.size() >= MIN_STARS && confirmed(frame, camera);
     if (!frame.locked) frame.matches.clear();
     return frame.locked;
 }
