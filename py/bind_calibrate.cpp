@@ -169,6 +169,9 @@ py::object calibrate_entry(const Bound& a) {
     if (settings.centre_tolerance_px && !(*settings.centre_tolerance_px >= 0.0 && std::isfinite(*settings.centre_tolerance_px))) {
         refuse("centre_tolerance_px must be finite and at least 0 (got " + format_number(*settings.centre_tolerance_px) + ")");
     }
+    if (settings.sigma_arcmin && !(*settings.sigma_arcmin > 0.0 && *settings.sigma_arcmin <= 60.0)) {
+        refuse("sigma_arcmin must be in (0, 60] arcminutes (got " + format_number(*settings.sigma_arcmin) + ")");
+    }
     if (settings.max_stars < 5) refuse("max_stars must be at least 5 (got " + std::to_string(settings.max_stars) + ")");
 
     std::vector<CalibrationFrame> frames;

@@ -597,7 +597,7 @@ def test_fix_class_surface():
     assert fix_cls.__module__ == "stelvane"
     assert [n for n in vars(fix_cls) if not n.startswith("_")] == [
         "latitude_deg", "longitude_deg", "covariance", "ellipse_2sigma_nm", "matched_hr_ids", "n_iterations",
-        "used_sun", "residual_rms_rad", "match_margin"]
+        "used_sun", "residual_rms_rad", "match_margin", "plate_scale_ratio", "plate_scale_ratio_sigma"]
     assert fix_cls.covariance.__doc__ == "[[var_north, cov_ne], [cov_ne, var_east]] in radians squared."
     assert fix_cls.ellipse_2sigma_nm.__doc__ == "(semi_major_nm, semi_minor_nm, orientation_deg)."
     assert fix_cls.residual_rms_rad.__doc__ == "RMS, in radians, of the converged per-observation altitude residuals."
