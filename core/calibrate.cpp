@@ -44,6 +44,9 @@ constexpr double kDistortionReach[] = {0.25, 0.45, 0.65, 0.8};
 // Rounds of fit and re-identification: one frame, then all frames.
 constexpr std::size_t kGrowRounds = 16;
 constexpr std::size_t kJointRounds = 8;
+// An identification must take in this share of the frame's brightest detections.
+constexpr std::size_t kBrightestCheck = 20;
+constexpr double kBrightestShare = 0.6;
 // The solve's own identification checks a frame on its brightest detections.
 constexpr std::size_t kCheckStars = fix_constants::DEFAULT_MAX_CENTROIDS;
 // The identification region of a fisheye never shrinks below this angle (30 deg).
@@ -135,6 +138,7 @@ private:
     std::vector<Correspondence> associate(Frame& frame, const Camera& camera, double tolerance);
     bool grow(Frame& frame, LensModel& lens, double tolerance);
     std::size_t distortion_terms(const Frame& frame, const LensModel& lens) const;
+    bool takes_in_the_brightest(const Frame& frame, const Camera& camera) const;
     bool is_double(std::size_t star);
     double centre_allowance(double region_rad) const;
     double identification_tolerance(double region_rad) const;
@@ -253,7 +257,26 @@ bool Calibrator::grow(Frame& frame, LensModel& lens, double tolerance) {
     return frame.matches.size() >= MIN_STARS;
 }
 
+// Whether the frame's identification takes in most of its brightest detections (of those the
+// lens puts high enough to be used): under the right lens nearly all of them are catalog
+// stars, while a false identification, its lens bent to fit, collects only a few of them
+// and faint detections that happen to lie near stars.
+bool Calibrator::takes_in_the_brightest(const Frame& frame, const Camera& camera) const {
+    std::size_t usable = 0, taken = 0;
+    auto match = frame.matches.begin();
+    for (std::size_t k = 0; k < std::min(kBrightestCheck, frame.detections.size()); ++k) {
+        while (match != frame.matches.end() && match->cam < k) ++match;
+        const bool matched = match != frame.matches.end() && match->cam == k;
+        const Vec3 d = frame.sky.unrefract(camera.pixel_to_vec(frame.detections[k].x, frame.detections[k].y));
+        if (!matched && (frame.rejected[k] || frame.sky.altitude(d) < MIN_ALTITUDE_RAD)) continue;
+        ++usable;
+        taken += matched ? 1 : 0;
+    }
+    return static_cast<double>(taken) >= kBrightestShare * static_cast<double>(usable);
+}
+
 bool Calibrator::confirmed(const Frame& frame, const Camera& camera) const {
+    if (!takes_in_the_brightest(frame, camera)) return false;
     const std::size_t n = std::min(kCheckStars, frame.detections.size());
     std::vector<Vec3> directions;
     directions.reserve(n);
