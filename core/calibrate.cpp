@@ -582,15 +582,24 @@ Result<LensCalibration> calibrate_lens(std::span<const CalibrationFrame> calls, 
     Result<LensFit> fit = calibrator.fit_jointly(frames, start, n_rejected);
     // Every frame must still be identified the solve's way at the fitted lens.
     if (fit) {
-        bool dropped = false;
+        std::size_t dropped = 0;
         for (Frame& f : frames) {
             if (f.locked && !calibrator.confirmed(f, fit->lens.camera())) {
                 f.locked = false;
                 f.matches.clear();
-                dropped = true;
+                ++dropped;
             }
         }
-        if (dropped) fit = calibrator.fit_jointly(frames, fit->lens, n_rejected);
+        if (dropped == n_locked) {
+            // No identification holds at the lens fitted to them all: a model that does not fit.
+            const std::string detail = "rms " + format_fixed(fit->rms_px, 3) + " px, and no frame's identification "
+                                       "holds at the fitted lens (a distorted pinhole needs fit_distortion=True)";
+            if (fit->rms_px > settings.max_residual_rms_px) {
+                return CalibrationRefused{CalibrationRefusal::ResidualsTooLarge, detail};
+            }
+            return CalibrationRefused{CalibrationRefusal::NoIdentification, detail};
+        }
+        if (dropped > 0) fit = calibrator.fit_jointly(frames, fit->lens, n_rejected);
     }
 
     std::size_t n_stars = 0, n_frames = 0;
@@ -600,16 +609,15 @@ Result<LensCalibration> calibrate_lens(std::span<const CalibrationFrame> calls, 
     }
     const std::size_t n_intrinsics = calibrator.final_polynomial() && calibrator.fits_distortion() ? 7 : 3;
     const std::size_t needed = std::max(MIN_STARS, n_intrinsics + 3 * n_frames);
-    if (n_frames == 0) {
-        return CalibrationRefused{CalibrationRefusal::NoIdentification,
-                                  "no frame kept its identification at the fitted lens"};
-    }
     if (n_stars < needed || (!fit && fit.error().kind() == ErrorKind::InsufficientStars)) {
         return CalibrationRefused{CalibrationRefusal::TooFewStars,
                                   std::to_string(n_stars) + " stars in " + std::to_string(n_frames) + " frame" +
                                       (n_frames == 1 ? "" : "s") + ", " + std::to_string(needed) + " needed"};
     }
-    if (!fit) return std::move(fit).error();
+    if (!fit) {
+        return CalibrationRefused{CalibrationRefusal::StarsNearCentre,
+                                  "the stars do not determine every lens parameter (" + fit.error().message() + ")"};
+    }
 
     LensCalibration out;
     out.lens = solve_lens(fit->lens, calibrator.guess());
