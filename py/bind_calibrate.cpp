@@ -36,6 +36,9 @@ constexpr auto kNoParams = ParamList<0>{};
 constexpr auto kTextParams = params(required("text"));
 constexpr auto kPathParams = params(required("path"));
 
+// The module-level function that pickles find by name to rebuild a Calibration from JSON.
+constexpr const char* kUnpickler = "_calibration_from_json";
+
 // The JSON file's identification.
 constexpr const char* kFormatName = "stelvane.Calibration";
 constexpr int kFormatVersion = 1;
@@ -476,7 +479,7 @@ py::object method_save(py::handle self, const Bound& a) {
     return py::none();
 }
 py::object method_reduce(py::handle self, const Bound&) {
-    const py::object loader = py::module_::import("stelvane").attr("Calibration").attr("from_json");
+    const py::object loader = py::module_::import("stelvane._lib").attr(kUnpickler);
     return py::make_tuple(loader, py::make_tuple(to_json(calibration_of(self))));
 }
 
@@ -608,6 +611,8 @@ void bind_calibration(py::module_& m) {
                    return py::cast(from_json(text.cast<std::string>()));
                });
     cls.def("__repr__", [](const LensCalibration& c) { return calibration_repr(c); });
+    m.def(kUnpickler, [](const std::string& text) { return py::cast(from_json(text)); },
+          "Rebuilds a pickled Calibration from its JSON text.");
 }
 
 }  // namespace stelvane::pyb
