@@ -104,6 +104,8 @@ class FileFix:
             "match_margin": None if fix is None else fix.match_margin,
             "n_iterations": None if fix is None else fix.n_iterations,
             "used_sun": None if fix is None else fix.used_sun,
+            "plate_scale_ratio": None if fix is None else fix.plate_scale_ratio,
+            "plate_scale_ratio_sigma": None if fix is None else fix.plate_scale_ratio_sigma,
         }
 
 
