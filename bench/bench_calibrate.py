@@ -22,7 +22,9 @@ runs), the centre error in pixels, the residual rms, calibration time, and the f
 (nautical miles, median over the frames) with the first-guess lens, the fitted lens and
 the true lens on the same frames. Frames get times_utc and up_cam. A second table gives
 the focal error of one-frame calibrations without times_utc and up_cam (the bias of
-refraction and aberration). Prints figures only.
+refraction and aberration), and a third how guesses 8 to 20 % off (beyond the default 5 %
+tolerance) fare: refused, or the true lens found anyway, never another lens. Prints figures
+only.
 
     python bench/bench_calibrate.py [runs]       # runs per case (default 10)
 """
@@ -45,6 +47,7 @@ PLACES = [(48.5, 11.25), (-33.9, 151.2), (19.4, -99.1), (64.1, -21.9), (0.5, 32.
 TIMES = [(2024, 4, 1, 22, 0, 0), (2023, 12, 24, 22, 0, 0), (2025, 7, 1, 1, 30, 0), (2024, 10, 5, 19, 45, 0),
          (2024, 1, 15, 3, 10, 0), (2025, 2, 28, 23, 50, 0)]
 BROWN = (-0.08, 0.01)
+WRONG_SCALES = (1.08, 1.12, 1.2, 1 / 1.08, 1 / 1.12, 1 / 1.2)
 
 
 class Lens:
@@ -208,6 +211,35 @@ def main():
                 signed.append(cal.focal_px / lens.true_focal() - 1)
                 centre.append(float(np.hypot(cal.cx - lens.width / 2, cal.cy - lens.height / 2)))
         print(f"{lens.name:26} {100 * statistics.median(signed):+28.4f} {statistics.median(centre):10.2f}")
+    wrong_scale_trials(runs)
+
+
+def wrong_scale_trials(runs):
+    """Guesses beyond the 5 % scale tolerance: each must be refused or find the true lens, never another."""
+    print("\nguesses beyond the scale tolerance (focal x " + ", ".join(f"{s:.2f}" for s in WRONG_SCALES) + ")")
+    print(f"{'case':26} {'trials':>7} {'refused':>8} {'true lens':>10} {'wrong lens':>11}")
+    for lens in lenses()[:4]:
+        refused = right = wrong = 0
+        for n in range(runs):
+            frame = lens.render(100 + n)
+            for scale in WRONG_SCALES:
+                guess = lens.guess()
+                if lens.fisheye:
+                    guess["fisheye_fov_deg"] = 2 * np.degrees(min(lens.width, lens.height) / 2 /
+                                                              (scale * lens.true_focal()))
+                else:
+                    guess["focal_px"] = scale * lens.focal
+                try:
+                    cal = stelvane.calibrate_camera([frame.source], lens.catalog, **guess, times_utc=[frame.utc],
+                                                    up_cam=frame.scene.up_cam)
+                except stelvane.CalibrationError:
+                    refused += 1
+                    continue
+                if abs(cal.focal_px / lens.true_focal() - 1) < 0.002:
+                    right += 1
+                else:
+                    wrong += 1
+        print(f"{lens.name:26} {refused + right + wrong:7d} {refused:8d} {right:10d} {wrong:11d}")
 
 
 if __name__ == "__main__":

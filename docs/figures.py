@@ -129,6 +129,11 @@ def covariance() -> None:
     _run_example("covariance_demo.py", STATIC / "covariance.png")
 
 
+def calibration() -> None:
+    """examples/calibrate_lens.py with --out: residual vectors before and after a calibration."""
+    _run_example("calibrate_lens.py", STATIC / "calibration-residuals.png")
+
+
 def _run_example(script: str, out: Path) -> None:
     argv = sys.argv
     sys.argv = [script, "--out", str(out)]
@@ -140,7 +145,8 @@ def _run_example(script: str, out: Path) -> None:
     _shrink(out)
 
 
-FIGURES = {"demo": demo, "camera-frame": camera_frame, "render-sky": render_sky, "covariance": covariance}
+FIGURES = {"demo": demo, "camera-frame": camera_frame, "render-sky": render_sky, "covariance": covariance,
+           "calibration": calibration}
 
 
 def main(argv: list[str] | None = None) -> int:
