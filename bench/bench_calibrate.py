@@ -18,13 +18,16 @@ camera (different places, instants and rolls). The five lenses:
   polynomial.
 
 Figures per case: the fitted focal's relative error (median and 90th percentile over the
-runs), the centre error in pixels, the residual rms, calibration time, and the fix error
+runs), the centre error in pixels, the residual rms, calibration time, the fix error
 (nautical miles, median over the frames) with the first-guess lens, the fitted lens and
-the true lens on the same frames. Frames get times_utc and up_cam. A second table gives
+the true lens on the same frames, and the errors in the calibration's own standard errors
+(median |focal error| / sigma, and of the larger of the two centre coordinates' ratios;
+honest standard errors give about 0.67 and 1.0). Frames get times_utc and up_cam. A second table gives
 the focal error of one-frame calibrations without times_utc and up_cam (the bias of
-refraction and aberration), and a third how guesses 8 to 20 % off (beyond the default 5 %
-tolerance) fare: refused, or the true lens found anyway, never another lens. Prints figures
-only.
+refraction and aberration), a third how guesses 8 to 20 % off (beyond the default 5 %
+tolerance) fare: refused, or the true lens found anyway, never another lens; and a fourth
+the lens check of a fix (Fix.plate_scale_ratio) with the focal off by 0, +-0.2 % and 1 %.
+Prints figures only.
 
     python bench/bench_calibrate.py [runs]       # runs per case (default 10)
 """
@@ -150,6 +153,7 @@ def pct(values, q):
 
 def run_case(lens, runs, n_frames):
     focal_err, centre_err, rms, seconds, fix_guess, fix_fit, fix_true, failures = [], [], [], [], [], [], [], []
+    z_focal, z_centre = [], []
     guess_kwargs = lens.guess()
     guess_kwargs.pop("fit_distortion", None)
     true_kwargs = lens.true_kwargs()
@@ -162,6 +166,9 @@ def run_case(lens, runs, n_frames):
             continue
         focal_err.append(abs(cal.focal_px / lens.true_focal() - 1))
         centre_err.append(float(np.hypot(cal.cx - lens.width / 2, cal.cy - lens.height / 2)))
+        sigma = dict(zip(cal.parameter_names, cal.standard_errors))
+        z_focal.append(abs(cal.focal_px - lens.true_focal()) / sigma["focal_px"])
+        z_centre.append(max(abs(cal.cx - lens.width / 2) / sigma["cx"], abs(cal.cy - lens.height / 2) / sigma["cy"]))
         rms.append(cal.residual_rms_px)
         for f in frames:
             fix_guess.append(f.fix_error_nm(**guess_kwargs))
@@ -171,7 +178,8 @@ def run_case(lens, runs, n_frames):
                 centre_p90=pct(centre_err, 90), rms=pct(rms, 50), s_med=pct(seconds, 50), s_max=max(seconds),
                 fix_guess=pct(fix_guess, 50), fix_guess_solved=np.mean(np.isfinite(fix_guess)) if fix_guess else 0,
                 fix_fit=pct(fix_fit, 50), fix_fit_p90=pct(fix_fit, 90), fix_true=pct(fix_true, 50),
-                fix_true_p90=pct(fix_true, 90), ok=runs - len(failures), runs=runs, failures=failures)
+                fix_true_p90=pct(fix_true, 90), ok=runs - len(failures), runs=runs, failures=failures,
+                z_focal=pct(z_focal, 50), z_centre=pct(z_centre, 50))
 
 
 def lenses():
@@ -189,7 +197,7 @@ def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 10
     print(f"runs per case: {runs}; focal {FOCAL_OFF:.2f}x, centre off {CENTRE_OFF} px; times_utc and up_cam given")
     print(f"{'case':26} {'frames':>6} {'ok':>5} {'focal err %':>16} {'centre px':>12} {'rms px':>7} "
-          f"{'time s':>11} {'fix nm guess':>14} {'fix nm fitted':>14} {'fix nm true':>12}")
+          f"{'time s':>11} {'fix nm guess':>14} {'fix nm fitted':>14} {'fix nm true':>12} {'err/sigma f, c':>15}")
     for lens in lenses():
         for n_frames in (1, 5):
             r = run_case(lens, runs if n_frames == 1 else max(runs // 2, 2), n_frames)
@@ -197,7 +205,7 @@ def main():
                   f"{r['focal_med']:7.4f} /{r['focal_p90']:7.4f} {r['centre_med']:5.2f} /{r['centre_p90']:5.2f} "
                   f"{r['rms']:7.3f} {r['s_med']:5.2f} /{r['s_max']:4.2f} "
                   f"{r['fix_guess']:7.2f} ({100 * r['fix_guess_solved']:3.0f}%) {r['fix_fit']:6.2f} /{r['fix_fit_p90']:6.2f} "
-                  f"{r['fix_true']:5.2f} /{r['fix_true_p90']:5.2f}")
+                  f"{r['fix_true']:5.2f} /{r['fix_true_p90']:5.2f} {r['z_focal']:6.2f} {r['z_centre']:6.2f}")
             for failure in sorted(set(r["failures"])):
                 print(f"    refused: {failure}")
     print("\nwithout times_utc and up_cam (one frame): the bias of refraction and aberration")
@@ -212,6 +220,35 @@ def main():
                 centre.append(float(np.hypot(cal.cx - lens.width / 2, cal.cy - lens.height / 2)))
         print(f"{lens.name:26} {100 * statistics.median(signed):+28.4f} {statistics.median(centre):10.2f}")
     wrong_scale_trials(runs)
+    lens_check(runs)
+
+
+def lens_check(runs):
+    """The plate-scale ratio of fixes made with the true lens's focal scaled by 1 + error: how far from 1 it
+    reads, in its own standard errors."""
+    print("\nthe lens check of a fix: plate_scale_ratio with the focal off by the error (median over frames)")
+    print(f"{'case':26} {'focal error':>11} {'ratio':>9} {'want':>9} {'sigma':>9} {'|ratio-1|/sigma':>16} "
+          f"{'> 3 sigma':>10} {'solved':>7}")
+    for lens in lenses()[:3]:
+        frames = [lens.render(200 + n) for n in range(runs)]
+        for error in (0.0, 0.002, -0.002, 0.01):
+            kwargs = lens.true_kwargs()
+            kwargs["focal_px"] = lens.true_focal() * (1 + error)
+            if lens.fisheye:
+                kwargs.update(fisheye_fov_deg=lens.fov, k4=1e-30)  # the equidistant lens with this focal
+            ratios, sigmas = [], []
+            for f in frames:
+                try:
+                    fix = stelvane.resolve_fix(f.source, up_cam=f.scene.up_cam, utc=f.utc, catalog=lens.catalog,
+                                               **kwargs)
+                except stelvane.StelvaneError:
+                    continue
+                ratios.append(fix.plate_scale_ratio)
+                sigmas.append(fix.plate_scale_ratio_sigma)
+            r, sg = np.array(ratios), np.array(sigmas)
+            z = np.abs(r - 1) / sg
+            print(f"{lens.name:26} {100 * error:+10.1f}% {np.median(r):9.5f} {1 / (1 + error):9.5f} "
+                  f"{np.median(sg):9.5f} {np.median(z):16.1f} {np.mean(z > 3) * 100:9.0f}% {len(r):4d}/{runs}")
 
 
 def wrong_scale_trials(runs):
