@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
+#include <limits>
 
 #include "core/attitude.hpp"
 #include "core/calibrate_fit.hpp"
@@ -107,10 +107,9 @@ public:
     }
 
     const Camera& guess() const { return guess_; }
-    double tolerance() const { return tolerance_; }
     bool fits_distortion() const { return fit_distortion_; }
-    // The lens kind the solve will use: the polynomial for a fisheye or a distorted pinhole.
-    bool final_polynomial() const { return polynomial_ || fit_distortion_; }
+    // The intrinsics the joint fit frees: focal and centre, and k1..k4 with the distortion.
+    std::size_t intrinsics() const { return fit_distortion_ ? kLensParameterCount : 3; }
 
     // Identifies a frame under the guess's tolerances and grows it; the frame's lens
     // estimate on success.
@@ -132,10 +131,11 @@ public:
     const Unconfirmed& unconfirmed() const { return unconfirmed_; }
     // The polynomial that continues a fitted pinhole when distortion is fitted.
     LensModel as_polynomial(const LensModel& pinhole) const;
+    // The identified stars of the frames, frame by frame, as the fit takes them.
     std::vector<FitStar> fit_stars(const std::vector<Frame>& frames) const;
 
 private:
-    std::vector<Correspondence> associate(Frame& frame, const Camera& camera, double tolerance);
+    std::vector<Correspondence> associate(const Frame& frame, const Camera& camera, double tolerance);
     bool grow(Frame& frame, LensModel& lens, double tolerance);
     std::size_t distortion_terms(const Frame& frame, const LensModel& lens) const;
     bool takes_in_the_brightest(const Frame& frame, const Camera& camera) const;
@@ -175,7 +175,7 @@ bool Calibrator::is_double(std::size_t star) {
     return crowded;
 }
 
-std::vector<Correspondence> Calibrator::associate(Frame& frame, const Camera& camera, double tolerance) {
+std::vector<Correspondence> Calibrator::associate(const Frame& frame, const Camera& camera, double tolerance) {
     std::vector<Vec3> directions;
     std::vector<std::size_t> detection;
     for (std::size_t k = 0; k < frame.detections.size(); ++k) {
@@ -201,7 +201,6 @@ std::vector<Correspondence> Calibrator::associate(Frame& frame, const Camera& ca
 std::vector<FitStar> Calibrator::fit_stars(const std::vector<Frame>& frames) const {
     std::vector<FitStar> out;
     for (std::size_t f = 0; f < frames.size(); ++f) {
-        if (!frames[f].locked && frames[f].matches.empty()) continue;
         for (const Correspondence& c : frames[f].matches) {
             const Centroid& d = frames[f].detections[c.cam];
             out.push_back({f, frames[f].sky.sky_direction(catalog_.stars[c.star], catalog_.epoch), d.x, d.y});
@@ -426,7 +425,7 @@ LensModel Calibrator::as_polynomial(const LensModel& pinhole) const {
 
 Result<LensFit> Calibrator::fit_jointly(std::vector<Frame>& frames, LensModel lens, std::size_t& n_rejected) {
     FitSettings fit;
-    for (std::size_t p = 0; p < (final_polynomial() && fit_distortion_ ? kLensParameterCount : 3); ++p) fit.free[p] = true;
+    for (std::size_t p = 0; p < intrinsics(); ++p) fit.free[p] = true;
     std::vector<FrameSky> skies;
     std::vector<Mat3> rotations;
     for (const Frame& f : frames) {
@@ -607,8 +606,7 @@ Result<LensCalibration> calibrate_lens(std::span<const CalibrationFrame> calls, 
         n_stars += f.matches.size();
         n_frames += f.locked ? 1 : 0;
     }
-    const std::size_t n_intrinsics = calibrator.final_polynomial() && calibrator.fits_distortion() ? 7 : 3;
-    const std::size_t needed = std::max(MIN_STARS, n_intrinsics + 3 * n_frames);
+    const std::size_t needed = std::max(MIN_STARS, calibrator.intrinsics() + 3 * n_frames);
     if (n_stars < needed || (!fit && fit.error().kind() == ErrorKind::InsufficientStars)) {
         return CalibrationRefused{CalibrationRefusal::TooFewStars,
                                   std::to_string(n_stars) + " stars in " + std::to_string(n_frames) + " frame" +
@@ -636,7 +634,8 @@ Result<LensCalibration> calibrate_lens(std::span<const CalibrationFrame> calls, 
     out.width = settings.width;
     out.height = settings.height;
 
-    const double reach = calibrator.final_polynomial() && calibrator.guess().kind != Projection::Pinhole
+    // A fisheye's reach is its lens circle, a pinhole's the frame's half-diagonal.
+    const double reach = calibrator.guess().kind != Projection::Pinhole
                              ? 0.5 * std::min(settings.width, settings.height)
                              : 0.5 * std::hypot(double(settings.width), double(settings.height));
     const double wanted = (calibrator.fits_distortion() ? MIN_COVERAGE_DISTORTION : MIN_COVERAGE_SCALE) * reach;

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "core/attitude.hpp"
+#include "core/units.hpp"
 
 namespace stelvane {
 
@@ -24,6 +25,18 @@ constexpr double kUnevenScaling = 0.2;
 constexpr int kFocalSteps = 3;
 
 double angle_between(const Vec3& u, const Vec3& v) { return std::acos(std::clamp(u.dot(v), -1.0, 1.0)); }
+
+// The angle scales (sky over camera) a side may show when the focal is within the scale
+// tolerance: f0 / f from 1 / (1 + tolerance) to 1 / (1 - tolerance), widened by the sides'
+// uneven scaling.
+struct ScaleRange {
+    double low;
+    double high;
+
+    explicit ScaleRange(double tolerance)
+        : low((1.0 - kUnevenScaling * tolerance) / (1.0 + tolerance)),
+          high((1.0 + kUnevenScaling * tolerance) / std::max(1.0 - tolerance, 1e-9)) {}
+};
 
 // A camera triangle: its vertices (detection indices) and sides a-b, a-c, b-c.
 struct Triangle {
@@ -65,9 +78,10 @@ double fit_focal(const Camera& guess, std::span<const Pixel> detections, const T
 // at some scale within the tolerance, among the `limit` brightest stars.
 std::vector<Pair> side_band(const Catalog& catalog, double theta, const UncertainScaleSettings& s,
                             std::size_t limit) {
-    const double reach = s.scale_tolerance * (1.0 + kUnevenScaling) * theta + s.tolerance_rad;
-    const std::span<const Pair> run =
-        catalog.pairs_in_range(std::cos(std::min(theta + reach, 3.141592653589793)), std::cos(std::max(theta - reach, 0.0)));
+    const ScaleRange range(s.scale_tolerance);
+    const double widest = std::min(range.high * theta + s.tolerance_rad, units::PI);
+    const double narrowest = std::max(range.low * theta - s.tolerance_rad, 0.0);
+    const std::span<const Pair> run = catalog.pairs_in_range(std::cos(widest), std::cos(narrowest));
     std::vector<Pair> out;
     out.reserve(limit >= catalog.stars.size() ? run.size() : run.size() / 8);
     for (const Pair& p : run) {
@@ -208,20 +222,16 @@ private:
 template <class Test>
 void scaled_hypotheses(const Catalog& catalog, const Triangle& t, std::span<const Pair> ab, const PairGroups& bc,
                        const UncertainScaleSettings& s, Test&& test) {
-    const double low = 1.0 / (1.0 + s.scale_tolerance) - 1e-9;
-    const double high = 1.0 + s.scale_tolerance + 1e-9;
+    const ScaleRange range(s.scale_tolerance);
     for (const Pair& p : ab) {
         const double scale = std::acos(std::clamp(static_cast<double>(p.cos_theta), -1.0, 1.0)) / t.side[0];
-        if (!(scale >= low * (1.0 - kUnevenScaling * s.scale_tolerance) &&
-              scale <= high * (1.0 + kUnevenScaling * s.scale_tolerance))) {
-            continue;
-        }
+        if (!(scale >= range.low && scale <= range.high)) continue;
         const double change = std::fabs(scale - 1.0);
         // Cosine bounds of the a-c and b-c sides at this scale.
         auto bounds = [&](double side) {
             const double reach = s.tolerance_rad + 2.0 * kUnevenScaling * change * side;
             const double target = scale * side;
-            return std::pair<double, double>{std::cos(std::min(target + reach, 3.141592653589793)),
+            return std::pair<double, double>{std::cos(std::min(target + reach, units::PI)),
                                              std::cos(std::max(target - reach, 0.0))};
         };
         const auto [ac_lo, ac_hi] = bounds(t.side[1]);

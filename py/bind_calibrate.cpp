@@ -129,6 +129,39 @@ double in_range(double value, double low, double high, const char* name, const c
     return value;
 }
 
+// The engine's views of the owned frames, with their instants and verticals.
+std::vector<CalibrationFrame> frame_views(const std::vector<OwnedFrame>& owned,
+                                          const std::vector<std::optional<double>>& jds,
+                                          const std::vector<std::optional<Vec3>>& ups) {
+    std::vector<CalibrationFrame> frames;
+    frames.reserve(owned.size());
+    for (std::size_t i = 0; i < owned.size(); ++i) {
+        CalibrationFrame f;
+        if (const auto* image = std::get_if<OwnedImage>(&owned[i])) {
+            f.source = image->view();
+        } else {
+            f.source = std::span<const Centroid>(std::get<std::vector<Centroid>>(owned[i]));
+        }
+        f.jd = jds[i];
+        f.up_cam = ups[i];
+        frames.push_back(f);
+    }
+    return frames;
+}
+
+// The numeric options' ranges.
+void check_tuning(const CalibrationSettings& s) {
+    in_range(s.scale_tolerance, 0.0, 0.5, "scale_tolerance", "in (0, 0.5], a fraction of the focal");
+    in_range(s.max_residual_rms_px, 0.0, INFINITY, "max_residual_rms_px", "positive");
+    if (s.centre_tolerance_px && !(*s.centre_tolerance_px >= 0.0 && std::isfinite(*s.centre_tolerance_px))) {
+        refuse("centre_tolerance_px must be finite and at least 0 (got " + format_number(*s.centre_tolerance_px) + ")");
+    }
+    if (s.sigma_arcmin && !(*s.sigma_arcmin > 0.0 && *s.sigma_arcmin <= 60.0)) {
+        refuse("sigma_arcmin must be in (0, 60] arcminutes (got " + format_number(*s.sigma_arcmin) + ")");
+    }
+    if (s.max_stars < 5) refuse("max_stars must be at least 5 (got " + std::to_string(s.max_stars) + ")");
+}
+
 py::object calibrate_entry(const Bound& a) {
     const auto& P = kCalibrateParams;
     const std::vector<OwnedFrame> owned = frames_of(a[P["images"]]);
@@ -157,39 +190,18 @@ py::object calibrate_entry(const Bound& a) {
     settings.max_stars = to_usize(a[P["max_stars"]]);
     settings.max_residual_rms_px = to_double(a[P["max_residual_rms_px"]]);
 
-    // Refusals, after every conversion: the lens first, as in a solve.
-    settings.psf_sigma_px = check_psf_sigma_px(psf_sigma_px);
-    const double focal = lens.focal_rule();
+    // Refusals, after every conversion: the lens first, as in a solve, then the frame size
+    // and the tuning.
+    settings.guess = lens.chosen();
     const auto [w, h] = frame_extent(owned, width, height, cx, cy);
     settings.width = w;
     settings.height = h;
-    lens.lens.cx = cx.value_or(0.5 * w);
-    lens.lens.cy = cy.value_or(0.5 * h);
-    settings.guess = lens.chosen();
-    settings.guess.focal_px = focal;
-    in_range(settings.scale_tolerance, 0.0, 0.5, "scale_tolerance", "in (0, 0.5], a fraction of the focal");
-    in_range(settings.max_residual_rms_px, 0.0, INFINITY, "max_residual_rms_px", "positive");
-    if (settings.centre_tolerance_px && !(*settings.centre_tolerance_px >= 0.0 && std::isfinite(*settings.centre_tolerance_px))) {
-        refuse("centre_tolerance_px must be finite and at least 0 (got " + format_number(*settings.centre_tolerance_px) + ")");
-    }
-    if (settings.sigma_arcmin && !(*settings.sigma_arcmin > 0.0 && *settings.sigma_arcmin <= 60.0)) {
-        refuse("sigma_arcmin must be in (0, 60] arcminutes (got " + format_number(*settings.sigma_arcmin) + ")");
-    }
-    if (settings.max_stars < 5) refuse("max_stars must be at least 5 (got " + std::to_string(settings.max_stars) + ")");
+    settings.guess.cx = cx.value_or(0.5 * w);
+    settings.guess.cy = cy.value_or(0.5 * h);
+    settings.psf_sigma_px = check_psf_sigma_px(psf_sigma_px);
+    check_tuning(settings);
 
-    std::vector<CalibrationFrame> frames;
-    frames.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        CalibrationFrame f;
-        if (const auto* image = std::get_if<OwnedImage>(&owned[i])) {
-            f.source = image->view();
-        } else {
-            f.source = std::span<const Centroid>(std::get<std::vector<Centroid>>(owned[i]));
-        }
-        f.jd = jds[i];
-        f.up_cam = ups[i];
-        frames.push_back(f);
-    }
+    const std::vector<CalibrationFrame> frames = frame_views(owned, jds, ups);
     std::optional<Result<LensCalibration>> result;
     {
         py::gil_scoped_release release;
