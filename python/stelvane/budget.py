@@ -8,6 +8,7 @@ model. `error_budget` adds each as a north/east covariance and returns their sum
 from __future__ import annotations
 
 import math
+import numbers
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from types import MappingProxyType
@@ -23,11 +24,12 @@ __all__ = ["CENTROID_FLOOR_PX", "Calibrated", "Contribution", "ErrorBudget", "TE
 # The budget's terms, in the order they are reported.
 TERMS = ("centroid", "up", "clock", "calibration", "model")
 
-# The smallest per-star altitude error a residual estimate may claim, in pixels on the boresight. On
-# rendered skies the detector's centroids scatter by 0.04-0.1 px per axis (bench/bench_error_budget.py);
-# a real sensor does no better, so a fit whose few residuals happen to agree closely is not taken at
-# its word below this.
-CENTROID_FLOOR_PX = 0.05
+# The smallest per-star altitude error a residual estimate may claim, in pixels on the boresight: a
+# few hundredths of a pixel is the best a star tracker's centroiding claims, and on rendered skies the
+# detector's median error per axis is 0.002-0.015 px with an rms of 0.011-0.033 px
+# (bench/bench_error_budget.py). A fit whose few residuals happen to agree closely is not taken at its
+# word below this.
+CENTROID_FLOOR_PX = 0.02
 
 # Probability that a 2-D Gaussian error lands inside its 2-sigma ellipse.
 TWO_SIGMA_SHARE = 1.0 - math.exp(-2.0)
@@ -124,8 +126,8 @@ def error_budget(
     centroid, sigma_arcmin, note = _centroid_term(fix, geometry, centroid_sigma_arcmin, floor_px)
     terms = {
         "centroid": (centroid, note),
-        "up": (up_rad**2 * np.eye(2), f"vertical {up_sigma_arcmin:g} arcmin per axis"),
-        "clock": (_clock_covariance(clock_s, fix.latitude_deg), f"clock {clock_sigma_s:g} s"),
+        "up": (up_rad**2 * np.eye(2), f"vertical {up_rad / ARCMIN_TO_RAD:g} arcmin per axis"),
+        "clock": (_clock_covariance(clock_s, fix.latitude_deg), f"clock {clock_s:g} s"),
         "calibration": _calibration_term(fix, geometry, calibration),
         "model": ((np.asarray(_model_error.model_covariance(fix.latitude_deg)), "astronomy measured against ERFA")
                   if include_model else (np.zeros((2, 2)), "left out")),
@@ -137,10 +139,9 @@ def error_budget(
 
 
 def _sigma(value: float, name: str) -> float:
-    try:
-        v = float(value)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name} must be a real number, not {type(value).__name__}") from None
+    if not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
+    v = float(value)
     if not (math.isfinite(v) and v >= 0.0):
         raise stelvane.InvalidArgumentError(f"{name} must be finite and >= 0 (got {value!r})")
     return v
@@ -183,7 +184,7 @@ def _centroid_term(fix: stelvane.Fix, geometry: _Geometry, sigma_arcmin: float |
     if sigma_arcmin is not None:
         given = _sigma(sigma_arcmin, "centroid_sigma_arcmin") * ARCMIN_TO_RAD
         sigmas = np.where(geometry.is_star, given, geometry.sigma_rad)
-        return geometry.propagate(np.diag(sigmas**2)), given / ARCMIN_TO_RAD, f"given {sigma_arcmin:g} arcmin per star"
+        return geometry.propagate(np.diag(sigmas**2)), given / ARCMIN_TO_RAD, f"given {given / ARCMIN_TO_RAD:g} arcmin per star"
     dof = geometry.degrees_of_freedom
     unit_variance = float(np.sum((geometry.residual_rad / geometry.sigma_rad) ** 2)) / dof
     widening = _coverage_widening(dof)
