@@ -273,6 +273,30 @@ def test_a_calibration_that_does_not_fit_the_fix_is_refused(allsky, lens, names,
     assert str(info.value) == message
 
 
+# ---- bursts and the tracker -------------------------------------------------------------------------------
+
+def test_bursts_and_tracked_fixes_carry_their_sights(allsky):
+    step = datetime.timedelta(seconds=300)
+    times = [NIGHT + k * step for k in range(3)]
+    frames = [stelvane.synthesize_scene(allsky, 40.0, -75.0, NIGHT_JD + k * 300 / 86400, 0.0, 960, 540, None, 3.5,
+                                        0.0, 0.0, 5.0, 11 + k, fisheye_fov_deg=180.0) for k in range(3)]
+    lens = dict(focal_px=None, cx=480.0, cy=270.0, fisheye_fov_deg=180.0)
+    middle = frames[1]
+    burst = stelvane.resolve_from_frames([f.pixels for f in frames], times, up_cam=middle.up_cam, catalog=allsky,
+                                         **lens)
+    assert burst.jd == pytest.approx(NIGHT_JD + 300 / 86400, abs=1e-9)  # the middle frame's instant
+    tracker = stelvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=50.0)
+    tracked = tracker.resolve_fix(middle.pixels, up_cam=middle.up_cam, utc=times[1], catalog=allsky, **lens)
+    single = stelvane.resolve_fix(middle.pixels, up_cam=middle.up_cam, utc=times[1], catalog=allsky, **lens)
+    assert tracked.sights.tobytes() == single.sights.tobytes()
+    for fix in (burst, tracked):
+        assert fix.sights["hr"].tolist() == fix.matched_hr_ids
+        east_nm = 2.0 * NM_PER_CLOCK_S * math.cos(math.radians(fix.latitude_deg))
+        budget = stelvane.error_budget(fix, up_sigma_arcmin=1.0, clock_sigma_s=2.0, include_model=False)
+        assert cov_nm2(budget.covariance) - cov_nm2(budget.contributions["centroid"].covariance) == pytest.approx(
+            np.array([[1.0, 0.0], [0.0, 1.0 + east_nm**2]]), rel=1e-4, abs=1e-12)
+
+
 # ---- the whole budget -------------------------------------------------------------------------------------
 
 def test_the_terms_add_up_in_their_order(exact):

@@ -21,14 +21,14 @@ from stelvane import _lib, _model_error
 
 __all__ = ["CENTROID_FLOOR_PX", "Calibrated", "Contribution", "ErrorBudget", "TERMS", "error_budget"]
 
-# The budget's terms, in the order they are reported.
+#: The budget's terms, in the order they are reported.
 TERMS = ("centroid", "up", "clock", "calibration", "model")
 
-# The smallest per-star altitude error a residual estimate may claim, in pixels on the boresight: a
-# few hundredths of a pixel is the best a star tracker's centroiding claims, and on rendered skies the
-# detector's median error per axis is 0.002-0.015 px with an rms of 0.011-0.033 px
-# (bench/bench_error_budget.py). A fit whose few residuals happen to agree closely is not taken at its
-# word below this.
+#: The smallest per-star altitude error a residual estimate may claim, in pixels on the boresight: a
+#: few hundredths of a pixel is the best a star tracker's centroiding claims, and on rendered skies the
+#: detector's median error per axis is 0.002-0.015 px with an rms of 0.011-0.033 px
+#: (bench/bench_error_budget.py). A fit whose few residuals happen to agree closely is not taken at its
+#: word below this.
 CENTROID_FLOOR_PX = 0.02
 
 # Probability that a 2-D Gaussian error lands inside its 2-sigma ellipse.
