@@ -7,6 +7,7 @@ model. `error_budget` adds each as a north/east covariance and returns their sum
 
 from __future__ import annotations
 
+import importlib
 import math
 import numbers
 from collections.abc import Mapping, Sequence
@@ -17,7 +18,10 @@ from typing import Any, Protocol
 import numpy as np
 
 import stelvane
-from stelvane import _lib, _model_error
+from stelvane import _model_error
+
+# The extension itself, for its private ellipse helper; its public names are typed in __init__.pyi.
+_lib: Any = importlib.import_module("stelvane._lib")
 
 __all__ = ["CENTROID_FLOOR_PX", "Calibrated", "Contribution", "ErrorBudget", "TERMS", "error_budget"]
 
