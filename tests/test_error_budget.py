@@ -336,9 +336,13 @@ def test_bad_sigmas_are_refused(exact, kwargs, error, message):
     assert str(info.value) == message
 
 
-def test_only_a_fix_has_a_budget():
+def test_only_a_fix_and_a_calibration_are_taken(exact):
     with pytest.raises(TypeError, match=r"^fix must be a stelvane.Fix, not dict$"):
         stelvane.error_budget({})
+    with pytest.raises(TypeError) as info:
+        stelvane.error_budget(exact[0], calibration=np.eye(3))
+    assert str(info.value) == ("calibration must be a stelvane.Calibration or have parameter_names, covariance and "
+                               "solve_kwargs() (ndarray has no parameter_names)")
     assert stelvane.error_budget.__module__ == stelvane.ErrorBudget.__module__ == "stelvane"
 
 

@@ -188,7 +188,8 @@ def _centroid_term(fix: stelvane.Fix, geometry: _Geometry, sigma_arcmin: float |
     if sigma_arcmin is not None:
         given = _sigma(sigma_arcmin, "centroid_sigma_arcmin") * ARCMIN_TO_RAD
         sigmas = np.where(geometry.is_star, given, geometry.sigma_rad)
-        return geometry.propagate(np.diag(sigmas**2)), given / ARCMIN_TO_RAD, f"given {given / ARCMIN_TO_RAD:g} arcmin per star"
+        given_arcmin = given / ARCMIN_TO_RAD
+        return geometry.propagate(np.diag(sigmas**2)), given_arcmin, f"given {given_arcmin:g} arcmin per star"
     dof = geometry.degrees_of_freedom
     unit_variance = float(np.sum((geometry.residual_rad / geometry.sigma_rad) ** 2)) / dof
     widening = _coverage_widening(dof)
@@ -237,6 +238,10 @@ def _calibration_term(fix: stelvane.Fix, geometry: _Geometry,
 def _read_calibration(calibration: Calibrated, fix: stelvane.Fix) -> tuple[list[str], np.ndarray, dict[str, Any]]:
     """The calibration's parameter names, covariance and lens, the lens's focal made explicit: an ideal
     fisheye's solve keywords may leave it to the frame's extent, and then the fix's pixel scale gives it."""
+    lacking = [a for a in ("parameter_names", "covariance", "solve_kwargs") if not hasattr(calibration, a)]
+    if lacking:
+        raise TypeError(f"calibration must be a stelvane.Calibration or have parameter_names, covariance and "
+                        f"solve_kwargs() ({type(calibration).__name__} has no {lacking[0]})")
     names = [str(n) for n in calibration.parameter_names]
     cov = np.array(calibration.covariance, dtype=np.float64)
     kwargs = dict(calibration.solve_kwargs())
