@@ -314,6 +314,15 @@ def test_the_terms_add_up_in_their_order(exact):
     assert [line.split()[0] for line in text.splitlines()[1:]] == list(TERMS)
 
 
+def test_a_budget_survives_pickling(exact):
+    import pickle
+
+    budget = stelvane.error_budget(exact[0], up_sigma_arcmin=2.0)
+    again = pickle.loads(pickle.dumps(budget))
+    assert again == budget and type(again) is stelvane.ErrorBudget
+    assert repr(again) == repr(budget)
+
+
 def test_terms_left_out_are_zero(exact):
     budget = stelvane.error_budget(exact[0], include_model=False)
     for name in ("up", "clock", "calibration", "model"):

@@ -10,9 +10,8 @@ from __future__ import annotations
 import importlib
 import math
 import numbers
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
-from types import MappingProxyType
 from typing import Any, Protocol
 
 import numpy as np
@@ -81,7 +80,7 @@ class ErrorBudget:
 
     covariance: Covariance
     ellipse_2sigma_nm: tuple[float, float, float]
-    contributions: Mapping[str, Contribution]
+    contributions: dict[str, Contribution]
     centroid_sigma_arcmin: float
     degrees_of_freedom: int
 
@@ -138,7 +137,7 @@ def error_budget(
     }
     contributions = {name: _contribution(name, cov, text) for name, (cov, text) in terms.items()}
     total = sum((cov for cov, _ in terms.values()), np.zeros((2, 2)))
-    return ErrorBudget(_as_list(total), _ellipse(total), MappingProxyType(contributions), sigma_arcmin,
+    return ErrorBudget(_as_list(total), _ellipse(total), contributions, sigma_arcmin,
                        geometry.degrees_of_freedom)
 
 
@@ -294,3 +293,7 @@ def _ellipse(cov: np.ndarray) -> tuple[float, float, float]:
 
 def _contribution(name: str, cov: np.ndarray, note: str) -> Contribution:
     return Contribution(name, _as_list(cov), _ellipse(cov), note)
+
+
+# Reached as stelvane.error_budget and stelvane.ErrorBudget.
+error_budget.__module__ = ErrorBudget.__module__ = "stelvane"
