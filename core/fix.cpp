@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "core/attitude.hpp"
 #include "core/ephemeris.hpp"
@@ -84,6 +85,26 @@ double remove_refraction(double h) { return h - refraction_rad(h); }
 EquatorialPosition apparent_place(const Vec3& s, const Mat3& precession, const Vec3& aberration) {
     const Vec3 a = apparent_direction(precession * s, aberration);
     return {std::atan2(a.y(), a.x()), std::asin(std::clamp(a.z(), -1.0, 1.0))};
+}
+
+// Where a camera direction was measured: its pixel, or NaN outside the camera's field.
+Pixel pixel_of(const Camera& camera, const Vec3& direction) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return camera.vec_to_pixel(direction).value_or(Pixel{nan, nan});
+}
+
+// The fit's observations seen from the fitted position: azimuth and residual of each,
+// with its HR number (0 for the Sun) and pixel.
+std::vector<Sight> sights_at(std::span<const Observation> observations, std::span<const std::uint32_t> hr_ids,
+                             std::span<const Pixel> pixels, double gmst, double lat, double lon) {
+    std::vector<Sight> sights;
+    sights.reserve(observations.size());
+    for (std::size_t i = 0; i < observations.size(); ++i) {
+        const Observation& o = observations[i];
+        sights.push_back({i < hr_ids.size() ? hr_ids[i] : 0u, pixels[i], computed_azimuth(o, gmst, lat, lon), o.alt,
+                          o.sigma, o.alt - computed_altitude(o, gmst, lat, lon)});
+    }
+    return sights;
 }
 
 // Unit quaternion (x, y, z, w) of a rotation matrix.
@@ -171,12 +192,15 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
 
     PositionFix fix;
     std::vector<Observation> observations;
+    std::vector<Pixel> pixels;
     observations.reserve(correspondences.size() + 1);
+    pixels.reserve(correspondences.size() + 1);
     for (std::size_t k = 0; k < correspondences.size(); ++k) {
         const double h = measured_altitude(body[k], up);
         if (config.min_altitude_rad > h) continue;  // a NaN altitude stays and makes the fit singular
         const EquatorialPosition place = apparent_place(reference[k], p, aberration);
         observations.push_back({place.ra_rad, place.dec_rad, remove_refraction(h), config.sigma_rad});
+        pixels.push_back(pixel_of(camera, body[k]));
         fix.matched_hr_ids.push_back(catalog.stars[correspondences[k].star].hr);
     }
     if (sun) {
@@ -184,6 +208,7 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
         if (h >= config.min_altitude_rad) {
             const EquatorialPosition s = sun_apparent(jd);
             observations.push_back({s.ra_rad, s.dec_rad, remove_refraction(h), config.sun_sigma_rad});
+            pixels.push_back(*sun);
             fix.used_sun = true;
         }
     }
@@ -191,11 +216,9 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
 
     auto fit = refine_fix(observations, gmst, lat0, lon0);
     if (!fit) return std::move(fit).error();
+    fix.sights = sights_at(observations, fix.matched_hr_ids, pixels, gmst, fit->lat_rad, fit->lon_rad);
     double sum_sq = 0.0;
-    for (const Observation& o : observations) {
-        const double r_alt = o.alt - computed_altitude(o, gmst, fit->lat_rad, fit->lon_rad);
-        sum_sq += r_alt * r_alt;
-    }
+    for (const Sight& sight : fix.sights) sum_sq += sight.residual_rad * sight.residual_rad;
     fix.residual_rms_rad = std::sqrt(sum_sq / static_cast<double>(observations.size()));
     if (auto reason = failed_health_gate(config, fix.matched_hr_ids.size(), fix.residual_rms_rad)) {
         return ThinLock{*reason, fix.matched_hr_ids.size(), margin, fix.residual_rms_rad};
@@ -209,6 +232,9 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
     fix.n_iterations = fit->n_iterations;
     fix.match_margin = margin;
     fix.attitude = quaternion_of(r);
+    fix.up_unit = {up.x(), up.y(), up.z()};
+    fix.jd = jd;
+    fix.arcmin_per_pixel = camera.arcmin_per_pixel();
     return fix;
 }
 

@@ -69,6 +69,17 @@ struct SolveConfig {
     bool use_sun = false;
 };
 
+// One observation that entered the fit, as an error budget needs it: where it was
+// seen, where it stands at the fitted position and how far the fit left it.
+struct Sight {
+    std::uint32_t hr = 0;        // the star's HR number; 0 for the Sun
+    Pixel pixel{0.0, 0.0};       // measured centre, pixels (its direction projected back through the camera)
+    double azimuth_rad = 0.0;    // at the fitted position, north through east
+    double altitude_rad = 0.0;   // measured, refraction removed
+    double sigma_rad = 0.0;      // the standard deviation the fit weighted it by
+    double residual_rad = 0.0;   // measured less computed altitude at the fitted position
+};
+
 struct PositionFix {
     double latitude_deg = 0.0;   // north positive, not clamped
     double longitude_deg = 0.0;  // east positive, in (-180, 180]
@@ -80,6 +91,11 @@ struct PositionFix {
     double residual_rms_rad = 0.0;
     std::size_t match_margin = 0;
     std::array<double, 4> attitude{};  // camera-to-catalog rotation as a unit quaternion (x, y, z, w)
+    // The observation geometry behind the covariance, for error budgets.
+    std::vector<Sight> sights;                // fit order: the stars of matched_hr_ids, then the Sun
+    std::array<double, 3> up_unit{};          // the unit up vector the altitudes were measured against
+    double jd = 0.0;                          // the instant solved for, UTC Julian Date
+    double arcmin_per_pixel = 0.0;            // the camera's pixel scale on the boresight
 };
 
 struct StarsAndSun {

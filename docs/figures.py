@@ -129,6 +129,11 @@ def covariance() -> None:
     _run_example("covariance_demo.py", STATIC / "covariance.png")
 
 
+def error_budget() -> None:
+    """examples/error_budget.py with --out: the budget's terms for typical hardware."""
+    _run_example("error_budget.py", STATIC / "error-budget.png")
+
+
 def _run_example(script: str, out: Path) -> None:
     argv = sys.argv
     sys.argv = [script, "--out", str(out)]
@@ -140,7 +145,8 @@ def _run_example(script: str, out: Path) -> None:
     _shrink(out)
 
 
-FIGURES = {"demo": demo, "camera-frame": camera_frame, "render-sky": render_sky, "covariance": covariance}
+FIGURES = {"demo": demo, "camera-frame": camera_frame, "render-sky": render_sky, "covariance": covariance,
+           "error-budget": error_budget}
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -33,6 +33,8 @@ void bind_precess_vector(py::module_& m);
 void bind_great_circle_nm(py::module_& m);
 void bind_covariance_ellipse(py::module_& m);
 void bind_sun_apparent_jd(py::module_& m);
+// The private `_ellipse_2sigma_nm`, the fix's ellipse rule for the error budget.
+void bind_ellipse_of_covariance(py::module_& m);
 // centroid
 void bind_detect_centroids(py::module_& m);
 void bind_detect_centroids_matched(py::module_& m);

@@ -68,5 +68,6 @@ PYBIND11_MODULE(_lib, m) {
         all.append(r.name);
     }
     m.attr("_InternalFault") = internal_fault_type();
+    bind_ellipse_of_covariance(m);
     bind_testing(m);
 }

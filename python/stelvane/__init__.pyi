@@ -40,6 +40,8 @@ __all__ = [
 ]
 __version__: str
 
+from .budget import ErrorBudget as ErrorBudget, error_budget as error_budget
+
 class Camera:
     def __init__(
         self, focal_px: SupportsFloat | None, cx: SupportsFloat, cy: SupportsFloat, width: SupportsIndex | None = None,
@@ -139,6 +141,14 @@ class Fix:
     def residual_rms_rad(self) -> float: ...
     @property
     def match_margin(self) -> int: ...
+    @property
+    def sights(self) -> NDArray[np.void]: ...
+    @property
+    def up_cam(self) -> tuple[float, float, float]: ...
+    @property
+    def jd(self) -> float: ...
+    @property
+    def arcmin_per_pixel(self) -> float: ...
 
 class FixTracker:
     def __init__(self, *, max_reference_age_s: SupportsFloat, max_disambiguation_distance_nm: SupportsFloat) -> None: ...
