@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "core/bodies.hpp"
 #include "core/catalog.hpp"
 #include "core/centroid.hpp"
 #include "core/error.hpp"
@@ -80,6 +81,7 @@ struct PositionFix {
     double residual_rms_rad = 0.0;
     std::size_t match_margin = 0;
     std::array<double, 4> attitude{};  // camera-to-catalog rotation as a unit quaternion (x, y, z, w)
+    std::vector<Body> bodies_seen;     // planets and Moon found in the frame where the fix puts them
 };
 
 struct StarsAndSun {

@@ -88,11 +88,14 @@ Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneReques
     settings.background_noise = r.background_noise;
     settings.seed = r.seed;
     settings.bit_depth = r.bit_depth;
+    settings.draw_bodies = r.draw_bodies;
 
     const double lat = r.lat_deg * units::DEG;
     const double lon = r.lon_deg * units::DEG;
     Boresight boresight{90.0, 0.0};  // fisheye lenses look straight up
-    if (settings.camera.kind == Projection::Pinhole) {
+    if (settings.camera.kind == Projection::Pinhole && r.boresight) {
+        boresight = *r.boresight;
+    } else if (settings.camera.kind == Projection::Pinhole) {
         boresight = pick_rich_boresight(catalog, settings.camera, r.width, r.height, lat, lon, r.jd_ut);
     }
     return synthesize_scene(catalog, settings, lat, lon, r.jd_ut, boresight.alt_deg, boresight.az_deg,

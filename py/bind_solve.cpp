@@ -149,7 +149,17 @@ void bind_fix(py::module_& m) {
         .def_property_readonly(
             "match_margin", [](const PositionFix& f) { return f.match_margin; },
             "The matcher's vote margin: the gap in verified-correspondence count between the winning\n"
-            "identification and the strongest distinct rival found during the search.");
+            "identification and the strongest distinct rival found during the search.")
+        .def_property_readonly(
+            "bodies_seen",
+            [](const PositionFix& f) {
+                py::list names;
+                for (Body b : f.bodies_seen) names.append(py::str(std::string(body_name(b))));
+                return names;
+            },
+            "Names of the planets and the Moon found in the frame where the fix puts them (\"Mercury\",\n"
+            "\"Venus\", \"Mars\", \"Jupiter\", \"Saturn\", \"Moon\", in that order). A detection that a body\n"
+            "explains is never taken for a star.");
 }
 
 void bind_resolve_fix(py::module_& m) {

@@ -69,4 +69,5 @@ PYBIND11_MODULE(_lib, m) {
     }
     m.attr("_InternalFault") = internal_fault_type();
     bind_testing(m);
+    bind_skies(m);
 }
