@@ -1,0 +1,34 @@
+// Star identification that survives bright non-stars: the matcher's own search over
+// the brightest detections first and, only when that finds no match, the same search
+// again with the pool of triangle stars slid past the brightest detections, where
+// planets, the Moon, aircraft and flares sit.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "core/catalog.hpp"
+#include "core/error.hpp"
+#include "core/matcher.hpp"
+#include "core/vec.hpp"
+
+namespace stelvane {
+
+// How many times the triangle pool slides past the brightest detections.
+inline constexpr std::size_t MAX_POOL_SKIP = 2;
+
+// match_stars(cam_vecs, catalog, triangle_stars, tolerance); when it fails with NoMatch,
+// match_stars again with the brightest detection left out of the triangle pool (the pool
+// is detections 1 .. triangle_stars), then with the two brightest left out (2 ..
+// triangle_stars + 1). A retry is made only while the slid pool still fits among the
+// detections, so a list no longer than the pool is never retried. Every retry verifies
+// all the detections (the left-out ones last) and passes the matcher's own chance and
+// mirror tests for its pool; the first retry that identifies the stars wins. A retry's
+// ambiguity or no-match leaves the first search's NoMatch as the answer, and any other
+// first error is returned at once. So the result differs from match_stars' only where
+// match_stars finds no match, and a hopeless list costs at most 1 + MAX_POOL_SKIP searches.
+// Correspondences refer to the caller's camera indices, ascending.
+Result<MatchResult> identify_stars(std::span<const Vec3> cam_vecs, const Catalog& catalog, std::size_t triangle_stars,
+                                   double tolerance);
+
+}  // namespace stelvane
