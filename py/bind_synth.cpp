@@ -176,17 +176,18 @@ void bind_synthesize_scene(py::module_& m) {
         });
 }
 
-// synthesize_scene's parameters, then a pinhole's pointing (both or neither).
+// synthesize_scene's parameters, then a pinhole's pointing (both or neither) and whether to draw the bodies.
 constexpr auto kSceneWithBodiesParams =
-    join(kSceneParams, params(optional("boresight_alt_deg"), optional("boresight_az_deg")));
+    join(kSceneParams,
+         params(optional("boresight_alt_deg"), optional("boresight_az_deg"), optional("bodies", "True")));
 
 void bind_synthesize_scene_with_bodies(py::module_& m) {
     def_function(m, Signature("synthesize_scene_with_bodies", kSceneWithBodiesParams),
-                 "synthesize_scene with the planets and the Moon drawn at their places, and a pinhole pointed\n"
-                 "at (boresight_alt_deg, boresight_az_deg) when both are given.\n",
+                 "synthesize_scene with the planets and the Moon drawn at their places (unless bodies is false),\n"
+                 "and a pinhole pointed at (boresight_alt_deg, boresight_az_deg) when both are given.\n",
                  [](const Bound& a) {
                      SceneCall call = scene_call(a);
-                     call.request.draw_bodies = true;
+                     call.request.draw_bodies = to_bool(a[kSceneWithBodiesParams["bodies"]]);
                      const std::optional<double> alt = to_opt_double(a[kSceneWithBodiesParams["boresight_alt_deg"]]);
                      const std::optional<double> az = to_opt_double(a[kSceneWithBodiesParams["boresight_az_deg"]]);
                      if (alt.has_value() != az.has_value()) {

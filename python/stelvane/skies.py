@@ -60,7 +60,8 @@ def synthesize_sky(catalog: _lib.Catalog, lat_deg: float, lon_deg: float, jd_ut:
                    width: int, height: int, focal_px: float | None, mag_limit: float, pixel_noise_arcmin: float,
                    up_noise_arcmin: float, background_noise: float, seed: int, fisheye_fov_deg: float | None = None,
                    k1: float = 0.0, k2: float = 0.0, k3: float = 0.0, k4: float = 0.0,
-                   bit_depth: int = 16, *, boresight_deg: tuple[float, float] | None = None) -> _lib.Scene:
+                   bit_depth: int = 16, *, boresight_deg: tuple[float, float] | None = None,
+                   bodies: bool = True) -> _lib.Scene:
     """``stelvane.synthesize_scene`` with the planets and the Moon drawn at their true places.
 
     The arguments, the stars, the noise and the seed are those of ``synthesize_scene``
@@ -71,11 +72,12 @@ def synthesize_sky(catalog: _lib.Catalog, lat_deg: float, lon_deg: float, jd_ut:
     lists what was drawn. ``boresight_deg``, an (altitude, azimuth) pair in degrees
     (azimuth from north through east), points a pinhole there instead of at the richest
     patch of bright stars, for example at a planet; a fisheye always looks straight up.
+    ``bodies=False`` renders the same frame without the bodies, for comparison.
     """
     alt, az = boresight_deg if boresight_deg is not None else (None, None)
     return _lib._skies.synthesize_scene_with_bodies(
         catalog, lat_deg, lon_deg, jd_ut, roll_deg, width, height, focal_px, mag_limit, pixel_noise_arcmin,
-        up_noise_arcmin, background_noise, seed, fisheye_fov_deg, k1, k2, k3, k4, bit_depth, alt, az)
+        up_noise_arcmin, background_noise, seed, fisheye_fov_deg, k1, k2, k3, k4, bit_depth, alt, az, bodies)
 
 
 def _as_float(image: NDArray[np.uint16] | NDArray[np.uint8]) -> NDArray[np.float64]:
