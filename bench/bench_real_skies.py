@@ -153,9 +153,10 @@ class Tally:
 
 
 def aimed_frames(catalogs, rng, count, bit_depth=16):
-    """Pinhole frames pointed near a planet or the Moon standing at least 25 deg up in darkness."""
-    frames = []
-    while len(frames) < count:
+    """Pinhole frames pointed near a planet or the Moon standing at least 25 deg up in darkness,
+    made one at a time (a frame holds two 4-MB images)."""
+    made = 0
+    while made < count:
         lat, lon, jd = dark_place(rng)
         places = skies.body_places(utc_of(jd), lat, lon)
         body = rng.choice(places)
@@ -163,25 +164,26 @@ def aimed_frames(catalogs, rng, count, bit_depth=16):
         if alt < 25.0:
             continue
         boresight = (min(max(alt + rng.uniform(-8, 8), 20.0), 85.0), az + rng.uniform(-15, 15))
-        frames.append(Frame(catalogs, PINHOLE, lat, lon, jd, rng.uniform(-180, 180), len(frames) + 1, boresight,
-                            bit_depth))
-    return frames
+        made += 1
+        yield Frame(catalogs, PINHOLE, lat, lon, jd, rng.uniform(-180, 180), made, boresight, bit_depth)
 
 
 def fisheye_frames(catalogs, rng, count, bit_depth=16):
-    frames = []
     for k in range(count):
         lat, lon, jd = dark_place(rng)
-        frames.append(Frame(catalogs, FISHEYE, lat, lon, jd, rng.uniform(-180, 180), 5000 + k, None, bit_depth))
-    return frames
+        yield Frame(catalogs, FISHEYE, lat, lon, jd, rng.uniform(-180, 180), 5000 + k, None, bit_depth)
 
 
-def section_bodies(title, frames, table):
+def section_bodies(title, frames, table, keep):
+    """Solves every frame; returns the first `keep` frames for the hopeless section."""
     with_body, brighter, no_body, clean = (Tally("frames with a body in the field"),
                                            Tally("  of which a planet brighter than every star"),
                                            Tally("frames without a body"), Tally("the same frames drawn without bodies"))
-    ratios, seen_right = [], 0
+    ratios, seen_right, kept, n = [], 0, [], 0
     for f in frames:
+        n += 1
+        if len(kept) < keep:
+            kept.append(f)
         result, t = f.solve(f.sky.pixels)
         plain, t_clean = f.solve(f.clean.pixels)
         clean.add(plain, t_clean, f, f.clean, table)
@@ -192,12 +194,14 @@ def section_bodies(title, frames, table):
             brighter.add(result, t, f, f.sky, table)
         if isinstance(result, stelvane.Fix) and set(result.bodies_seen) <= {b[0] for b in f.sky.bodies}:
             seen_right += 1
-    print(title)
+    print(title.format(n=n))
     for tally in (with_body, brighter, no_body, clean):
         print(tally.row())
     solved = with_body.solved + no_body.solved
     print(f"  time with bodies / without, median of per-frame ratios: {statistics.median(ratios):.2f}"
-          f" (max {max(ratios):.2f});  bodies_seen within the drawn bodies in {seen_right}/{solved} fixes")
+          f" (max {max(ratios):.2f});  bodies_seen within the drawn bodies in {seen_right}/{solved} fixes",
+          flush=True)
+    return kept
 
 
 def add_flaws(image, rng, cam):
@@ -219,18 +223,20 @@ def add_flaws(image, rng, cam):
 
 def section_flaws(title, frames, table, rng):
     flawed, clean = Tally("8-bit, 40 hot pixels, trails, 2 unknown points"), Tally("the same 8-bit frames, no flaws")
-    ratios = []
+    ratios, n = [], 0
     for f in frames:
+        n += 1
         image = add_flaws(f.sky.pixels, rng, f.cam)
         result, t = f.solve(image)
         plain, t_clean = f.solve(f.sky.pixels)
         flawed.add(result, t, f, f.sky, table)
         clean.add(plain, t_clean, f, f.sky, table)
         ratios.append(t / t_clean)
-    print(title)
+    print(title.format(n=n))
     print(flawed.row())
     print(clean.row())
-    print(f"  time flawed / clean, median of per-frame ratios: {statistics.median(ratios):.2f} (max {max(ratios):.2f})")
+    print(f"  time flawed / clean, median of per-frame ratios: {statistics.median(ratios):.2f} (max {max(ratios):.2f})",
+          flush=True)
 
 
 def timed(call, repeats=3):
@@ -303,7 +309,7 @@ def section_guard(catalogs, rng, trials):
                 fixes += 1
             except stelvane.StelvaneError:
                 pass
-    print(f"guard: random and mirrored centroid lists: {fixes} fixes in {tried} lists")
+    print(f"guard: random and mirrored centroid lists: {fixes} fixes in {tried} lists", flush=True)
 
 
 def main(argv=None):
@@ -320,19 +326,15 @@ def main(argv=None):
     rng = random.Random(args.seed)
     started = time.perf_counter()
 
-    pinhole = aimed_frames(catalogs, rng, args.pinhole)
-    section_bodies(f"pinhole 1920x1080 f 2200, {len(pinhole)} frames pointed near a body", pinhole,
-                   tables["pinhole"])
-    fisheye = fisheye_frames(catalogs, rng, args.fisheye)
-    section_bodies(f"fisheye 180 deg 1024x1024, {len(fisheye)} frames", fisheye, tables["allsky"])
-
+    kept = section_bodies("pinhole 1920x1080 f 2200, {n} frames pointed near a body",
+                          aimed_frames(catalogs, rng, args.pinhole), tables["pinhole"], args.hopeless)
+    kept += section_bodies("fisheye 180 deg 1024x1024, {n} frames", fisheye_frames(catalogs, rng, args.fisheye),
+                           tables["allsky"], args.hopeless)
     half = args.flaws // 2
-    flawed_pin = aimed_frames(catalogs, rng, half, bit_depth=8)
-    section_flaws(f"pinhole, {len(flawed_pin)} 8-bit frames", flawed_pin, tables["pinhole"], rng)
-    flawed_fish = fisheye_frames(catalogs, rng, args.flaws - half, bit_depth=8)
-    section_flaws(f"fisheye, {len(flawed_fish)} 8-bit frames", flawed_fish, tables["allsky"], rng)
-
-    section_hopeless(pinhole[:args.hopeless] + fisheye[:args.hopeless])
+    section_flaws("pinhole, {n} 8-bit frames", aimed_frames(catalogs, rng, half, bit_depth=8), tables["pinhole"], rng)
+    section_flaws("fisheye, {n} 8-bit frames", fisheye_frames(catalogs, rng, args.flaws - half, bit_depth=8),
+                  tables["allsky"], rng)
+    section_hopeless(kept)
     section_guard(catalogs, rng, args.guard)
     print(f"({time.perf_counter() - started:.0f} s)")
 

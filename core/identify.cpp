@@ -43,7 +43,10 @@ Result<MatchResult> identify_stars(std::span<const Vec3> cam_vecs, const Catalog
         const std::vector<std::size_t> order = slid_order(n, skip, triangle_stars);
         for (std::size_t k = 0; k < n; ++k) reordered[k] = cam_vecs[order[k]];
         Result<MatchResult> retry = match_stars(reordered, catalog, triangle_stars, tolerance);
-        if (retry) return in_caller_indices(std::move(retry).value(), order);
+        if (retry && chance_probability(retry->correspondences.size(), n, catalog.stars.size(), tolerance) <=
+                         RETRY_MAX_CHANCE) {
+            return in_caller_indices(std::move(retry).value(), order);
+        }
     }
     return first;
 }

@@ -16,14 +16,18 @@ namespace stelvane {
 
 // How many times the triangle pool slides past the brightest detections.
 inline constexpr std::size_t MAX_POOL_SKIP = 2;
+// A retry looks again where the first search found nothing, so its identification must be
+// far less likely by chance than the first search's 1 %: one in a million (chance_probability).
+inline constexpr double RETRY_MAX_CHANCE = 1e-6;
 
 // match_stars(cam_vecs, catalog, triangle_stars, tolerance); when it fails with NoMatch,
 // match_stars again with the brightest detection left out of the triangle pool (the pool
 // is detections 1 .. triangle_stars), then with the two brightest left out (2 ..
 // triangle_stars + 1). A retry is made only while the slid pool still fits among the
 // detections, so a list no longer than the pool is never retried. Every retry verifies
-// all the detections (the left-out ones last) and passes the matcher's own chance and
-// mirror tests for its pool; the first retry that identifies the stars wins. A retry's
+// all the detections (the left-out ones last), passes the matcher's own chance and mirror
+// tests for its pool, and must moreover have a chance probability of at most
+// RETRY_MAX_CHANCE; the first retry that identifies the stars so wins. A retry's
 // ambiguity or no-match leaves the first search's NoMatch as the answer, and any other
 // first error is returned at once. So the result differs from match_stars' only where
 // match_stars finds no match, and a hopeless list costs at most 1 + MAX_POOL_SKIP searches.

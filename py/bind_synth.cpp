@@ -132,6 +132,8 @@ void bind_scene(py::module_& m) {
                                "Altitude of the camera's boresight, degrees.")
         .def_property_readonly("boresight_az_deg", [](const Scene& s) { return s.boresight_az_deg; },
                                "Azimuth of the camera's boresight, degrees from north through east.")
+        .def_property_readonly("width", [](const Scene& s) { return s.width; }, "Image width, pixels.")
+        .def_property_readonly("height", [](const Scene& s) { return s.height; }, "Image height, pixels.")
         .def_property_readonly(
             "bodies",
             [](const Scene& s) {
@@ -144,9 +146,7 @@ void bind_scene(py::module_& m) {
             },
             "(name, x, y, vmag, radius_px) of the planets and the Moon drawn into the image: empty unless\n"
             "the scene came from stelvane.skies.synthesize_sky. A planet is drawn as a star of its\n"
-            "magnitude (radius_px 0); the Moon as a disc with a glare halo.")
-        .def_property_readonly("width", [](const Scene& s) { return s.width; }, "Image width, pixels.")
-        .def_property_readonly("height", [](const Scene& s) { return s.height; }, "Image height, pixels.");
+            "magnitude (radius_px 0); the Moon as a disc with a glare halo.");
 }
 
 void bind_synthesize_scene(py::module_& m) {

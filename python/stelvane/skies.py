@@ -11,16 +11,21 @@ trails, bright points that are no catalog star, and 8-bit steps.
 from __future__ import annotations
 
 import math
-from typing import NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
 
 from . import _lib
 
+if TYPE_CHECKING:
+    from stelvane import Catalog, Scene
+
 __all__ = ["BodyPlace", "body_places", "synthesize_sky", "add_hot_pixels", "add_trail", "add_point", "quantise"]
 
 _FULL_SCALE = 65535
+# The extension's private submodule behind this one; it has no stub of its own.
+_engine: Any = getattr(_lib, "_skies")
 
 
 class BodyPlace(NamedTuple):
@@ -40,7 +45,7 @@ class BodyPlace(NamedTuple):
     angular_radius_arcmin: float
 
 
-def body_places(utc: object, lat_deg: float | None = None, lon_deg: float | None = None) -> list[BodyPlace]:
+def body_places(utc: Any, lat_deg: float | None = None, lon_deg: float | None = None) -> list[BodyPlace]:
     """Mercury, Venus, Mars, Jupiter, Saturn and the Moon at ``utc``, in that order.
 
     ``utc`` is a six-field tuple or an aware datetime, as for ``resolve_fix``. With
@@ -53,15 +58,15 @@ def body_places(utc: object, lat_deg: float | None = None, lon_deg: float | None
     >>> [p.name for p in body_places((2024, 3, 20, 3, 6, 0))]
     ['Mercury', 'Venus', 'Mars', 'Jupiter', 'Saturn', 'Moon']
     """
-    return [BodyPlace(*row) for row in _lib._skies.body_places(utc, lat_deg, lon_deg)]
+    return [BodyPlace(*row) for row in _engine.body_places(utc, lat_deg, lon_deg)]
 
 
-def synthesize_sky(catalog: _lib.Catalog, lat_deg: float, lon_deg: float, jd_ut: float, roll_deg: float,
+def synthesize_sky(catalog: "Catalog", lat_deg: float, lon_deg: float, jd_ut: float, roll_deg: float,
                    width: int, height: int, focal_px: float | None, mag_limit: float, pixel_noise_arcmin: float,
                    up_noise_arcmin: float, background_noise: float, seed: int, fisheye_fov_deg: float | None = None,
                    k1: float = 0.0, k2: float = 0.0, k3: float = 0.0, k4: float = 0.0,
                    bit_depth: int = 16, *, boresight_deg: tuple[float, float] | None = None,
-                   bodies: bool = True) -> _lib.Scene:
+                   bodies: bool = True) -> "Scene":
     """``stelvane.synthesize_scene`` with the planets and the Moon drawn at their true places.
 
     The arguments, the stars, the noise and the seed are those of ``synthesize_scene``
@@ -75,7 +80,7 @@ def synthesize_sky(catalog: _lib.Catalog, lat_deg: float, lon_deg: float, jd_ut:
     ``bodies=False`` renders the same frame without the bodies, for comparison.
     """
     alt, az = boresight_deg if boresight_deg is not None else (None, None)
-    return _lib._skies.synthesize_scene_with_bodies(
+    return _engine.synthesize_scene_with_bodies(
         catalog, lat_deg, lon_deg, jd_ut, roll_deg, width, height, focal_px, mag_limit, pixel_noise_arcmin,
         up_noise_arcmin, background_noise, seed, fisheye_fov_deg, k1, k2, k3, k4, bit_depth, alt, az, bodies)
 
