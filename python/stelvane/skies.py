@@ -10,13 +10,12 @@ trails, bright points that are no catalog star, and 8-bit steps.
 
 from __future__ import annotations
 
+import importlib
 import math
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
-
-from . import _lib
 
 if TYPE_CHECKING:
     from stelvane import Catalog, Scene
@@ -25,7 +24,7 @@ __all__ = ["BodyPlace", "body_places", "synthesize_sky", "add_hot_pixels", "add_
 
 _FULL_SCALE = 65535
 # The extension's private submodule behind this one; it has no stub of its own.
-_engine: Any = getattr(_lib, "_skies")
+_engine: Any = getattr(importlib.import_module("stelvane._lib"), "_skies")
 
 
 class BodyPlace(NamedTuple):
