@@ -39,7 +39,8 @@ Result<MatchResult> identify_stars(std::span<const Vec3> cam_vecs, const Catalog
 
     const std::size_t n = cam_vecs.size();
     std::vector<Vec3> reordered(n);
-    for (std::size_t skip = 1; skip <= MAX_POOL_SKIP && skip + triangle_stars <= n; ++skip) {
+    for (const std::size_t skip : POOL_SKIPS) {
+        if (skip + triangle_stars > n) break;
         const std::vector<std::size_t> order = slid_order(n, skip, triangle_stars);
         for (std::size_t k = 0; k < n; ++k) reordered[k] = cam_vecs[order[k]];
         Result<MatchResult> retry = match_stars(reordered, catalog, triangle_stars, tolerance);
