@@ -205,8 +205,9 @@ def test_a_twilight_sun_clears_its_glare_before_the_list_is_truncated(allsky):
     assert fix.latitude_deg == expected.latitude_deg and fix.longitude_deg == expected.longitude_deg
 
 
-# Twelve detections: every list that the first search refuses also runs both retries (pools from
-# the third and the fifth detection on), which must refuse it too. (The first search alone
+# Twelve detections: on the pinhole every list that the first search refuses also runs both
+# retries (pools from the third and the fifth detection on), which must refuse it too; the
+# fisheye's twelve leave no room to retry. (The first search alone
 # accepts a few percent of random lists with four or five chance stars; these seeds hold none.)
 @pytest.mark.parametrize("kind, lens, seed", [("random", "pinhole", 13), ("mirrored", "pinhole", 12),
                                               ("random", "fisheye", 11), ("mirrored", "fisheye", 14)])
