@@ -8,9 +8,12 @@
 #include "core/attitude.hpp"
 #include "core/ephemeris.hpp"
 #include "core/frame.hpp"
+#include "core/identify.hpp"
 #include "core/matcher.hpp"
+#include "core/nonstars.hpp"
 #include "core/refraction.hpp"
 #include "core/robust.hpp"
+#include "core/sighting.hpp"
 #include "core/solve.hpp"
 #include "core/timescale.hpp"
 #include "core/units.hpp"
@@ -140,7 +143,8 @@ Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, std::optional<P
     if (config.use_sun) {
         if (auto disc = detect_sun_masked(image, config.sun_min_area, mask)) found.sun = Pixel{disc->x, disc->y};
     }
-    auto stars = detect_centroids_masked(image, config.max_centroids, mask);
+    // Every detection: truncating first would let glare and non-stars take the slots of stars.
+    auto stars = detect_centroids_masked(image, std::numeric_limits<std::size_t>::max(), mask);
     if (!stars) return std::move(stars).error();
     found.centroids = std::move(stars).value();
     if (found.sun) {
@@ -150,6 +154,10 @@ Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, std::optional<P
         std::erase_if(found.centroids,
                       [&](const Centroid& c) { return !(std::hypot(c.x - sun.x, c.y - sun.y) > radius); });
     }
+    // A found Sun keeps its own glare rule; otherwise a blown-out disc (the Moon, an unasked-for
+    // Sun, a lamp) is cleared by its size.
+    const std::size_t min_area = found.sun ? std::numeric_limits<std::size_t>::max() : config.blown_out_min_area;
+    if (auto blown = drop_nonstars(image, mask, min_area, found.centroids)) found.blown_out = blown->centre;
     return found;
 }
 
@@ -240,14 +248,19 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
 
 Result<PositionFix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<Pixel> sun,
                                                const Camera& camera, const Vec3& up_cam, double jd,
-                                               const Catalog& catalog, const SolveConfig& config) {
+                                               const Catalog& catalog, const SolveConfig& config,
+                                               std::optional<Pixel> blown_out) {
     if (auto up = unit_up(up_cam); !up) return std::move(up).error();
     const std::vector<Vec3> cam_vecs = ordered_cam_vecs(centroids, camera, config.max_centroids);
     if (cam_vecs.size() < 4) return InsufficientStars{4, cam_vecs.size()};
-    auto match = match_stars(cam_vecs, catalog, config.triangle_stars, config.match_tolerance_rad);
+    auto match = identify_stars(cam_vecs, catalog, config.triangle_stars, config.match_tolerance_rad);
     if (!match) return std::move(match).error();
-    return resolve_from_matches(match->correspondences, match->margin, cam_vecs, jd, sun, camera, up_cam, catalog,
-                                config);
+    // Every detection, beyond max_centroids too, may show a body.
+    const std::vector<Vec3> all_detections = ordered_cam_vecs(centroids, camera, centroids.size());
+    std::optional<Vec3> blown_out_dir;
+    if (blown_out) blown_out_dir = camera.pixel_to_vec(blown_out->x, blown_out->y);
+    return resolve_clear_of_bodies(*match, cam_vecs, all_detections, blown_out_dir, jd, sun, camera, up_cam, catalog,
+                                   config);
 }
 
 Result<PositionFix> resolve_fix_masked(const GrayImage& image, std::optional<PixelMask> mask, const Camera& camera,

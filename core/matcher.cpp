@@ -666,6 +666,13 @@ bool same_identification(std::span<const Correspondence> lead, std::span<const C
     return true;
 }
 
+double chance_probability(std::size_t m, std::size_t n, std::size_t catalog_size, double tolerance) {
+    if (n < 3 || m < 3) return 1.0;
+    if (m > n) return 0.0;
+    const double p = std::clamp(static_cast<double>(catalog_size) * (1.0 - std::cos(tolerance)) / 2.0, 0.0, 1.0);
+    return binomial_tail(n - 3, m - 3, p);
+}
+
 Status confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, const Catalog& catalog, const StarGrid& grid,
                          double tolerance, std::size_t triangle_stars) {
     PatternSearch patterns(catalog, grid, tolerance);

@@ -216,6 +216,12 @@ void CandidateTally::offer(std::span<const Correspondence> list, double residual
 Result<MatchResult> match_stars(std::span<const Vec3> cam_vecs, const Catalog& catalog, std::size_t triangle_stars,
                                 double tolerance);
 
+// The chance test's probability: that m of n directions (a triangle's three and m - 3 of
+// the other n - 3) land within the tolerance of some catalog star by chance alone, the
+// tolerance caps of catalog_size stars covering the fraction K (1 - cos tolerance) / 2 of
+// the sky. 1 when m < 3 or n < 3, 0 when m exceeds n.
+double chance_probability(std::size_t m, std::size_t n, std::size_t catalog_size, double tolerance);
+
 // Rejects an identification of m correspondences that chance alone would explain
 // (binomial tail above 1 %) or that the mirror image of the directions matches as
 // well. `grid` is the one match_stars built for this catalog and tolerance.

@@ -193,7 +193,17 @@ void bind_fix(py::module_& m) {
             "The instant solved for, as a UTC Julian Date (a burst's middle frame).")
         .def_property_readonly(
             "arcmin_per_pixel", [](const PositionFix& f) { return f.arcmin_per_pixel; },
-            "The camera's pixel scale on the boresight, arcminutes (Camera.arcmin_per_pixel).");
+            "The camera's pixel scale on the boresight, arcminutes (Camera.arcmin_per_pixel).")
+        .def_property_readonly(
+            "bodies_seen",
+            [](const PositionFix& f) {
+                py::list names;
+                for (Body b : f.bodies_seen) names.append(py::str(std::string(body_name(b))));
+                return names;
+            },
+            "Names of the planets and the Moon found in the frame where the fix puts them (\"Mercury\",\n"
+            "\"Venus\", \"Mars\", \"Jupiter\", \"Saturn\", \"Moon\", in that order). A detection that a body\n"
+            "explains is never taken for a star.");
 }
 
 void bind_resolve_fix(py::module_& m) {

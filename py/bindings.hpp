@@ -43,6 +43,10 @@ void bind_detect_centroids_matched(py::module_& m);
 void bind_scene(py::module_& m);
 void bind_synthesize_scene(py::module_& m);
 
+// The private submodule `_skies` (planets, the Moon, rendered real skies) behind stelvane.skies.
+void bind_skies(py::module_& m);
+void bind_synthesize_scene_with_bodies(py::module_& skies);
+
 // The private submodule `_testing`, which exposes the shared intake for tests.
 void bind_testing(py::module_& m);
 

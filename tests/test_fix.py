@@ -440,10 +440,11 @@ def test_stars_within_the_glare_radius_are_dropped_even_with_the_sun_low(allsky,
     cx, cy = centre
     assert fish_altitude_deg(cx, cy) < 15.0  # the Sun itself stays out of the fit
     image = scene.pixels
-    paint_disc(image, cx, cy)
+    count, _ = paint_disc(image, cx, cy)
     hr = scene.rendered_hr_ids[k]
+    # Without use_sun the disc is a blown-out region, whose glare reaches 4 * sqrt(its pixel count).
     without = stelvane.resolve_fix(image, up_cam=scene.up_cam, utc=NIGHT, catalog=allsky, **FISH)
-    assert hr in without.matched_hr_ids
+    assert (hr in without.matched_hr_ids) is (distance > 4 * math.sqrt(count))
     fix = stelvane.resolve_fix(image, up_cam=scene.up_cam, utc=NIGHT, catalog=allsky, use_sun=True, **FISH)
     assert fix.used_sun is False
     assert (hr in fix.matched_hr_ids) is kept
@@ -600,7 +601,7 @@ def test_fix_class_surface():
         "latitude_deg", "longitude_deg", "covariance", "ellipse_2sigma_nm", "matched_hr_ids", "n_iterations",
         "used_sun", "residual_rms_rad", "match_margin"]
     # Later additions follow the first nine: the observation geometry an error budget reads.
-    assert names[9:] == ["sights", "up_cam", "jd", "arcmin_per_pixel"]
+    assert names[9:] == ["sights", "up_cam", "jd", "arcmin_per_pixel", "bodies_seen"]
     assert fix_cls.covariance.__doc__ == "[[var_north, cov_ne], [cov_ne, var_east]] in radians squared."
     assert fix_cls.ellipse_2sigma_nm.__doc__ == "(semi_major_nm, semi_minor_nm, orientation_deg)."
     assert fix_cls.residual_rms_rad.__doc__ == "RMS, in radians, of the converged per-observation altitude residuals."
