@@ -482,7 +482,9 @@ bool mad_surely_within_floor(const GrayImage& image, const std::optional<PixelMa
                              std::vector<std::uint16_t>& peaks) {
     const std::size_t w = image.width;
     const std::size_t nx = background.tile_columns();
-    const double half_width = std::ceil(spread) + 16.0;
+    // The median interval: wide enough for the sample's error and the background's
+    // spread within a segment, narrow enough to leave room for X around it.
+    const double half_width = std::ceil(0.25 * spread) + 8.0;
     const double lo = std::round(centre) - half_width;
     const double hi = std::round(centre) + half_width;
     std::vector<double> floors, ceilings;

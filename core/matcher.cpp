@@ -542,28 +542,22 @@ bool may_reach(const StarLookup& stars, const Mat3& rotation, std::span<const Ve
 }  // namespace reach
 
 // ---------------------------------------------------------------------------
-// The hypotheses of one whole search, kept so that a later search replays them
-// instead of searching the pair index again. The mirror test relies on this: negating
-// x preserves every dot product bit for bit, so the mirrored triangles have the same
-// sides and hence the same hypotheses.
+// The hypotheses of one whole search, listed before any is verified (so that a
+// search too large is refused before it starts) and kept so that a later search
+// replays them instead of searching the pair index again. The mirror test relies on
+// this: negating x preserves every dot product bit for bit, so the mirrored
+// triangles have the same sides and hence the same hypotheses.
 class HypothesisLog {
 public:
     // Star indices of hypotheses come from the 16-bit pair index.
     using Triple = std::array<std::uint16_t, 3>;
 
-    // Asks for the next search to be kept.
-    void request() { requested_ = true; }
-    bool requested() const { return requested_; }
     // Whether a whole search is held, ready to replay.
     bool complete() const { return complete_; }
 
-    // Appends the next triangle's hypotheses; past the size limit the log is dropped
-    // (the mirror test then searches afresh). False once dropped.
+    // Appends the next triangle's hypotheses; false past the size limit.
     bool append(const std::vector<StarTriple>& hypotheses) {
-        if (triples_.size() + hypotheses.size() > MAX_HYPOTHESES) {
-            drop();
-            return false;
-        }
+        if (triples_.size() + hypotheses.size() > MAX_HYPOTHESES) return false;
         for (const StarTriple& h : hypotheses) {
             triples_.push_back({static_cast<std::uint16_t>(h[0]), static_cast<std::uint16_t>(h[1]),
                                 static_cast<std::uint16_t>(h[2])});
@@ -571,9 +565,8 @@ public:
         ends_.push_back(triples_.size());
         return true;
     }
-    // Gives up on an incomplete log, which is never replayed.
+    // Gives up on an incomplete log.
     void drop() {
-        requested_ = false;
         triples_ = {};
         ends_ = {};
     }
@@ -586,10 +579,9 @@ public:
     }
 
 private:
-    // 6 bytes each: the log stays under 48 MB however wide the tolerance.
+    // 6 bytes each: the log stays under 48 MB.
     static constexpr std::size_t MAX_HYPOTHESES = 8'000'000;
 
-    bool requested_ = false;
     bool complete_ = false;
     std::vector<Triple> triples_;    // hypotheses of all triangles, in search order
     std::vector<std::size_t> ends_;  // end of each triangle's hypotheses in triples_
@@ -606,48 +598,63 @@ public:
 
     double cos_tolerance() const { return stars_.cos_tolerance(); }
 
-    // Keeps the hypotheses of the coming search for later searches to replay.
-    void record_hypotheses() { log_.request(); }
-
-    // Calls visit(list, residual_sum) for every verified rotation of every triangle
+    // Lists every triangle's hypotheses (or replays the list of an earlier search on
+    // directions with the same dot products), then calls visit(list, residual_sum)
+    // for every verified rotation of every triangle
     // hypothesis, triangles i < j < k < min(triangle_stars, n) in lexicographic order,
     // that reaches target() correspondences; target() is asked afresh before each
     // hypothesis, so it may rise as visits change the caller's state. Verification
     // stops early once the target is out of reach (the partial list is then not
     // reported). visit returns false to end the search. A hypothesis proven unable to
     // reach the target is dropped before its rotation is solved or before the greedy
-    // pass (namespace reach).
+    // pass (namespace reach). False when the search was refused: more hypotheses
+    // than hypothesis_limit, none verified.
     template <class Target, class Visit>
-    void search(std::span<const Vec3> cam_vecs, std::size_t triangle_stars, Target&& target, Visit&& visit) {
-        const bool replay = log_.complete();
-        bool record = log_.requested() && !replay;
+    bool search(std::span<const Vec3> cam_vecs, std::size_t triangle_stars, Target&& target, Visit&& visit) {
+        if (!log_.complete() && !enumerate(cam_vecs, triangle_stars)) return false;
         const std::size_t n_tri = std::min(triangle_stars, cam_vecs.size());
-        if (!replay && n_tri >= 3) {
-            triangles_.prepare(cam_vecs, n_tri, catalog_.pairs, stars_.tolerance(), catalog_.stars.size());
-        }
         std::size_t triangle = 0;
         for (std::size_t i = 0; i < n_tri; ++i) {
             for (std::size_t j = i + 1; j < n_tri; ++j) {
                 for (std::size_t k = j + 1; k < n_tri; ++k, ++triangle) {
-                    bool go_on;
-                    if (replay) {
-                        go_on = verify_all(log_.triangle(triangle), cam_vecs, {i, j, k}, target, visit);
-                    } else {
-                        triangles_.run_prepared({i, j, k}, hypotheses_);
-                        if (record) record = log_.append(hypotheses_);
-                        go_on = verify_all(hypotheses_, cam_vecs, {i, j, k}, target, visit);
-                    }
-                    if (!go_on) {
-                        if (record) log_.drop();
-                        return;
+                    if (!verify_all(log_.triangle(triangle), cam_vecs, {i, j, k}, target, visit)) return true;
+                }
+            }
+        }
+        return true;
+    }
+
+    // The number of hypotheses a search may verify: search_work_limit() / n for n
+    // directions, since each verification looks up to n of them.
+    static std::size_t hypothesis_limit(std::size_t n) { return MAX_SEARCH_WORK / std::max<std::size_t>(n, 1); }
+    // Hypotheses times directions one search may verify: about 2 s of work on one
+    // core of the machine the figures in the manual were measured on.
+    static constexpr std::size_t MAX_SEARCH_WORK = 16'000'000;
+
+private:
+    // Lists the hypotheses of every triangle into the log, in search order; false
+    // (and nothing kept) when they outnumber hypothesis_limit.
+    bool enumerate(std::span<const Vec3> cam_vecs, std::size_t triangle_stars) {
+        const std::size_t n_tri = std::min(triangle_stars, cam_vecs.size());
+        const std::size_t limit = hypothesis_limit(cam_vecs.size());
+        if (n_tri >= 3) triangles_.prepare(cam_vecs, n_tri, catalog_.pairs, stars_.tolerance(), catalog_.stars.size());
+        std::size_t listed = 0;
+        for (std::size_t i = 0; i < n_tri; ++i) {
+            for (std::size_t j = i + 1; j < n_tri; ++j) {
+                for (std::size_t k = j + 1; k < n_tri; ++k) {
+                    triangles_.run_prepared({i, j, k}, hypotheses_);
+                    listed += hypotheses_.size();
+                    if (listed > limit || !log_.append(hypotheses_)) {
+                        log_.drop();
+                        return false;
                     }
                 }
             }
         }
-        if (record) log_.finish();
+        log_.finish();
+        return true;
     }
 
-private:
     // Verifies the hypotheses of one triangle; false when visit ended the search.
     template <class Hypotheses, class Target, class Visit>
     bool verify_all(const Hypotheses& hypotheses, std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> tri,
@@ -721,12 +728,20 @@ bool passes_confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, con
     std::vector<Vec3> mirrored(cam_vecs.begin(), cam_vecs.end());
     for (Vec3& v : mirrored) v.x() = -v.x();
     bool mirror_matches = false;
-    patterns.search(mirrored, triangle_stars, [m] { return m; }, [&](const std::vector<Correspondence>&, double) {
+    const bool searched = patterns.search(mirrored, triangle_stars, [m] { return m; }, [&](const std::vector<Correspondence>&, double) {
         mirror_matches = true;
         return false;
     });
-    if (mirror_matches) return false;
-    return true;
+    // A mirror search too large to run (only outside match_stars, whose own search
+    // lists the same hypotheses first) proves nothing either way.
+    return searched && !mirror_matches;
+}
+
+// The refusal of a search with more hypotheses than it may verify.
+Error search_too_wide(std::size_t n) {
+    return Error(NoMatch{"the search is too wide: more than " + std::to_string(PatternSearch::hypothesis_limit(n)) +
+                         " triangle hypotheses for " + std::to_string(n) +
+                         " directions; lower sigma_arcmin or max_centroids"});
 }
 
 }  // namespace
@@ -766,18 +781,17 @@ Result<MatchResult> match_stars(std::span<const Vec3> cam_vecs, const Catalog& c
     PatternSearch patterns(catalog, nullptr, tolerance);
     const double cos_tolerance = patterns.cos_tolerance();
     CandidateTally tally;
-    patterns.record_hypotheses();
     // Candidates below tally.least_telling_count() change nothing, so verification
     // only has to find out whether a hypothesis reaches it.
     auto target = [&] { return std::max(MIN_CORRESPONDENCES, tally.least_telling_count()); };
-    patterns.search(cam_vecs, triangle_stars, target,
-                    [&](const std::vector<Correspondence>& list, double residual_sum) {
-                        tally.offer(list, residual_sum,
-                                    [&](std::span<const Correspondence> best, std::span<const Correspondence> other) {
-                                        return same_identification(best, other, catalog, cos_tolerance);
-                                    });
-                        return true;
-                    });
+    const bool searched = patterns.search(
+        cam_vecs, triangle_stars, target, [&](const std::vector<Correspondence>& list, double residual_sum) {
+            tally.offer(list, residual_sum, [&](std::span<const Correspondence> best, std::span<const Correspondence> other) {
+                return same_identification(best, other, catalog, cos_tolerance);
+            });
+            return true;
+        });
+    if (!searched) return search_too_wide(n);
 
     if (tally.tie()) {
         if (!passes_confidence_checks(tally.tie()->list_a.size(), cam_vecs, catalog, tolerance, triangle_stars,
