@@ -250,31 +250,13 @@ public:
     // (tile column i covers columns 32 i .. 32 i + 31): the least mesh value that
     // interpolation can draw on there, less one count for rounding.
     void segment_floors(std::size_t y, std::vector<double>& out) const {
-        out.resize(nx_);
-        const double* mj = &mesh_[rows_.first[y] * nx_];
-        const double* mj1 = &mesh_[rows_.next[y] * nx_];
-        for (std::size_t i = 0; i < nx_; ++i) {
-            const std::size_t a = i > 0 ? i - 1 : 0;
-            const std::size_t b = std::min(i + 1, nx_ - 1);
-            double least = mj[a];
-            for (std::size_t c = a; c <= b; ++c) least = std::min({least, mj[c], mj1[c]});
-            out[i] = least - 1.0;
-        }
+        segment_extremes(y, out, [](double a, double b) { return std::min(a, b); }, -1.0);
     }
 
     // Upper bounds likewise: the greatest mesh value interpolation can draw on in each
     // segment of row y, plus one count.
     void segment_ceilings(std::size_t y, std::vector<double>& out) const {
-        out.resize(nx_);
-        const double* mj = &mesh_[rows_.first[y] * nx_];
-        const double* mj1 = &mesh_[rows_.next[y] * nx_];
-        for (std::size_t i = 0; i < nx_; ++i) {
-            const std::size_t a = i > 0 ? i - 1 : 0;
-            const std::size_t b = std::min(i + 1, nx_ - 1);
-            double most = mj[a];
-            for (std::size_t c = a; c <= b; ++c) most = std::max({most, mj[c], mj1[c]});
-            out[i] = most + 1.0;
-        }
+        segment_extremes(y, out, [](double a, double b) { return std::max(a, b); }, 1.0);
     }
 
     std::size_t tile_columns() const { return nx_; }
@@ -287,6 +269,22 @@ public:
     double mesh_max() const { return mesh_max_; }
 
 private:
+    // For each segment of row y, `pick` folded over the mesh values of tile columns
+    // i - 1 .. i + 1 in both tile rows the row blends, plus `slack`.
+    template <class Pick>
+    void segment_extremes(std::size_t y, std::vector<double>& out, Pick pick, double slack) const {
+        out.resize(nx_);
+        const double* mj = &mesh_[rows_.first[y] * nx_];
+        const double* mj1 = &mesh_[rows_.next[y] * nx_];
+        for (std::size_t i = 0; i < nx_; ++i) {
+            const std::size_t a = i > 0 ? i - 1 : 0;
+            const std::size_t b = std::min(i + 1, nx_ - 1);
+            double extreme = mj[a];
+            for (std::size_t c = a; c <= b; ++c) extreme = pick(extreme, pick(mj[c], mj1[c]));
+            out[i] = extreme + slack;
+        }
+    }
+
     // Row blend of tile row j across the columns: (1 - s) M[j][i] + s M[j][i + 1].
     void blend_band(std::size_t j, double* out) const {
         const double* mj = &mesh_[j * nx_];
