@@ -86,26 +86,36 @@ public:
             before += in_bin;
         }
         for (std::size_t b = first; b <= last; ++b) high_[0][b] = high_[1][b] = high_[2][b] = high_[3][b] = 0;
-        // Low bytes of the values in the high-byte bin hb; the others land in a spare
-        // bin 256, which keeps the loop free of branches (a flat sky puts nearly every
-        // value in hb, where a branch would be taken at random).
-        auto low_bin = [hb](std::uint16_t v) { return (v >> 8) == hb ? std::size_t{v & 0xFFu} : std::size_t{256}; };
+        // Low bytes of the values in the high-byte bin hb, counted without a branch (a
+        // sky near a multiple of 256 puts values on both sides of hb at random): every
+        // value adds 1 or 0 to the bin of its low byte, so the additions spread over the
+        // bins instead of queueing on one spare counter.
+        auto in_hb = [hb](std::uint16_t v) { return static_cast<std::uint32_t>((v >> 8) == hb); };
         i = 0;
-        for (; i + 2 <= n; i += 2) {
-            ++low_[0][low_bin(values[i])];
-            ++low_[1][low_bin(values[i + 1])];
+        for (; i + 4 <= n; i += 4) {
+            low_[0][values[i] & 0xFFu] += in_hb(values[i]);
+            low_[1][values[i + 1] & 0xFFu] += in_hb(values[i + 1]);
+            low_[2][values[i + 2] & 0xFFu] += in_hb(values[i + 2]);
+            low_[3][values[i + 3] & 0xFFu] += in_hb(values[i + 3]);
         }
-        for (; i < n; ++i) ++low_[0][low_bin(values[i])];
+        for (; i < n; ++i) low_[0][values[i] & 0xFFu] += in_hb(values[i]);
         std::size_t lb = 0;
-        for (; before + low_[0][lb] + low_[1][lb] <= k; ++lb) before += low_[0][lb] + low_[1][lb];
-        low_ = {};
+        for (;; ++lb) {
+            const std::size_t in_bin = low_[0][lb] + low_[1][lb] + low_[2][lb] + low_[3][lb];
+            if (before + in_bin > k) break;
+            before += in_bin;
+        }
+        // Only low bytes of values in hb were counted: clear their span.
+        const std::size_t low_first = first == hb ? (vmin & 0xFFu) : 0;
+        const std::size_t low_last = last == hb ? (vmax & 0xFFu) : 255;
+        for (std::size_t b = low_first; b <= low_last; ++b) low_[0][b] = low_[1][b] = low_[2][b] = low_[3][b] = 0;
         return {static_cast<std::uint16_t>((hb << 8) | lb), static_cast<std::uint16_t>(first << 8),
                 static_cast<std::uint16_t>((last << 8) | 0xFF)};
     }
 
 private:
     std::array<std::array<std::uint32_t, 256>, 4> high_{};
-    std::array<std::array<std::uint32_t, 257>, 2> low_{};
+    std::array<std::array<std::uint32_t, 256>, 4> low_{};
 };
 
 // The k-th smallest (0-based) value counted in a full 16-bit histogram.
