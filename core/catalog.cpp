@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "core/ephemeris.hpp"
+#include "core/sky_index.hpp"
 #include "core/units.hpp"
 
 namespace stelvane {
@@ -247,6 +248,7 @@ Result<Catalog> Catalog::from_bytes(std::span<const std::uint8_t> catalog_image,
     if (!n_pairs) return n_pairs.error();
     if (auto s = read_pairs(pairs, *n_pairs, catalog.stars.size(), catalog.pairs); !s) return s.error();
     if (!pairs.at_end()) return format_error("trailing bytes after pairs records");
+    catalog.sky_indexes = SkyIndexSet::build(catalog.stars);
     return catalog;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -66,10 +67,15 @@ private:
 // widened to double, found by two binary searches; empty when lo > hi or either is NaN.
 std::span<const Pair> pairs_in_range(std::span<const Pair> pairs, double lo, double hi);
 
+class SkyIndexSet;
+
 struct Catalog {
     std::vector<Star> stars;  // file order, brightest first; the index is the star index
     std::vector<Pair> pairs;  // sorted by cos_theta, non-decreasing
     double epoch = 2000.0;    // Julian year of the positions
+    // Lookups of stars near a direction, built by from_bytes for the matcher (null for
+    // a catalog assembled by hand, whose matcher builds its own per call).
+    std::shared_ptr<const SkyIndexSet> sky_indexes;
 
     // Parses and validates both file images; the first failure wins.
     static Result<Catalog> from_bytes(std::span<const std::uint8_t> catalog_image,

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,8 @@ constexpr std::size_t kProfileMargin = 3;
 constexpr double kMatchedSigmas = 4.0;
 constexpr std::size_t kPeakHalf = 2;
 constexpr std::size_t kRefineHalf = 3;
+// Surface values checked at once for holding any candidate.
+constexpr std::size_t kScanBlock = 16;
 
 // Solar disc: threshold in robust sigmas and its floor above the frame median.
 constexpr double kSunSigmas = 5.0;
@@ -54,37 +57,69 @@ struct TileRank {
     std::uint16_t ceiling;  // >= every value
 };
 
-TileRank kth_u16(std::span<const std::uint16_t> values, std::size_t k) {
-    // Four interleaved histograms, so that runs of equal high bytes (a flat sky)
-    // do not serialise on one counter.
-    std::array<std::array<std::uint32_t, 256>, 4> lanes{};
-    const std::size_t n = values.size();
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        ++lanes[0][values[i] >> 8];
-        ++lanes[1][values[i + 1] >> 8];
-        ++lanes[2][values[i + 2] >> 8];
-        ++lanes[3][values[i + 3] >> 8];
+// Selects ranks of tiles one after another, keeping its histograms zeroed between
+// calls: only the bins between the smallest and largest high byte of a tile are
+// merged and cleared, which for a sky tile is a handful of the 256.
+class TileSelector {
+public:
+    TileRank kth(std::span<const std::uint16_t> values, std::size_t k) {
+        const std::size_t n = values.size();
+        std::uint16_t vmin = 0xFFFF, vmax = 0;
+        for (const std::uint16_t v : values) {
+            vmin = v < vmin ? v : vmin;
+            vmax = v > vmax ? v : vmax;
+        }
+        const std::size_t first = vmin >> 8;
+        const std::size_t last = vmax >> 8;
+        // Four interleaved histograms, so that runs of equal high bytes (a flat sky)
+        // do not serialise on one counter.
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            ++high_[0][values[i] >> 8];
+            ++high_[1][values[i + 1] >> 8];
+            ++high_[2][values[i + 2] >> 8];
+            ++high_[3][values[i + 3] >> 8];
+        }
+        for (; i < n; ++i) ++high_[0][values[i] >> 8];
+        std::size_t before = 0;
+        std::size_t hb = first;
+        for (;; ++hb) {
+            const std::size_t in_bin = high_[0][hb] + high_[1][hb] + high_[2][hb] + high_[3][hb];
+            if (before + in_bin > k) break;
+            before += in_bin;
+        }
+        for (std::size_t b = first; b <= last; ++b) high_[0][b] = high_[1][b] = high_[2][b] = high_[3][b] = 0;
+        // Low bytes of the values in the high-byte bin hb, counted without a branch (a
+        // sky near a multiple of 256 puts values on both sides of hb at random): every
+        // value adds 1 or 0 to the bin of its low byte, so the additions spread over the
+        // bins instead of queueing on one spare counter.
+        auto in_hb = [hb](std::uint16_t v) { return static_cast<std::uint32_t>((v >> 8) == hb); };
+        i = 0;
+        for (; i + 4 <= n; i += 4) {
+            low_[0][values[i] & 0xFFu] += in_hb(values[i]);
+            low_[1][values[i + 1] & 0xFFu] += in_hb(values[i + 1]);
+            low_[2][values[i + 2] & 0xFFu] += in_hb(values[i + 2]);
+            low_[3][values[i + 3] & 0xFFu] += in_hb(values[i + 3]);
+        }
+        for (; i < n; ++i) low_[0][values[i] & 0xFFu] += in_hb(values[i]);
+        std::size_t lb = 0;
+        for (;; ++lb) {
+            const std::size_t in_bin = low_[0][lb] + low_[1][lb] + low_[2][lb] + low_[3][lb];
+            if (before + in_bin > k) break;
+            before += in_bin;
+        }
+        // Only low bytes of values in hb were counted: clear their span.
+        const std::size_t low_first = first == hb ? (vmin & 0xFFu) : 0;
+        const std::size_t low_last = last == hb ? (vmax & 0xFFu) : 255;
+        for (std::size_t b = low_first; b <= low_last; ++b) low_[0][b] = low_[1][b] = low_[2][b] = low_[3][b] = 0;
+        return {static_cast<std::uint16_t>((hb << 8) | lb), static_cast<std::uint16_t>(first << 8),
+                static_cast<std::uint16_t>((last << 8) | 0xFF)};
     }
-    for (; i < n; ++i) ++lanes[0][values[i] >> 8];
-    std::array<std::uint32_t, 256> high;
-    for (std::size_t b = 0; b < 256; ++b) high[b] = lanes[0][b] + lanes[1][b] + lanes[2][b] + lanes[3][b];
-    std::size_t first = 0;
-    while (high[first] == 0) ++first;
-    std::size_t last = 255;
-    while (high[last] == 0) --last;
-    std::size_t before = 0;
-    std::size_t hb = 0;
-    while (before + high[hb] <= k) before += high[hb++];
-    std::array<std::uint32_t, 256> low{};
-    for (const std::uint16_t v : values) {
-        if ((v >> 8) == hb) ++low[v & 0xFF];
-    }
-    std::size_t lb = 0;
-    while (before + low[lb] <= k) before += low[lb++];
-    return {static_cast<std::uint16_t>((hb << 8) | lb), static_cast<std::uint16_t>(first << 8),
-            static_cast<std::uint16_t>((last << 8) | 0xFF)};
-}
+
+private:
+    std::array<std::array<std::uint32_t, 256>, 4> high_{};
+    std::array<std::array<std::uint32_t, 256>, 4> low_{};
+};
 
 // The k-th smallest (0-based) value counted in a full 16-bit histogram.
 std::uint16_t kth_from_histogram(const std::vector<std::size_t>& hist, std::size_t k) {
@@ -228,17 +263,16 @@ public:
     // (tile column i covers columns 32 i .. 32 i + 31): the least mesh value that
     // interpolation can draw on there, less one count for rounding.
     void segment_floors(std::size_t y, std::vector<double>& out) const {
-        out.resize(nx_);
-        const double* mj = &mesh_[rows_.first[y] * nx_];
-        const double* mj1 = &mesh_[rows_.next[y] * nx_];
-        for (std::size_t i = 0; i < nx_; ++i) {
-            const std::size_t a = i > 0 ? i - 1 : 0;
-            const std::size_t b = std::min(i + 1, nx_ - 1);
-            double least = mj[a];
-            for (std::size_t c = a; c <= b; ++c) least = std::min({least, mj[c], mj1[c]});
-            out[i] = least - 1.0;
-        }
+        segment_extremes(y, out, [](double a, double b) { return std::min(a, b); }, -1.0);
     }
+
+    // Upper bounds likewise: the greatest mesh value interpolation can draw on in each
+    // segment of row y, plus one count.
+    void segment_ceilings(std::size_t y, std::vector<double>& out) const {
+        segment_extremes(y, out, [](double a, double b) { return std::max(a, b); }, 1.0);
+    }
+
+    std::size_t tile_columns() const { return nx_; }
 
     // Unmasked pixel count and bounds of their values, from the mesh's histograms.
     std::size_t sky_count() const { return sky_count_; }
@@ -248,6 +282,22 @@ public:
     double mesh_max() const { return mesh_max_; }
 
 private:
+    // For each segment of row y, `pick` folded over the mesh values of tile columns
+    // i - 1 .. i + 1 in both tile rows the row blends, plus `slack`.
+    template <class Pick>
+    void segment_extremes(std::size_t y, std::vector<double>& out, Pick pick, double slack) const {
+        out.resize(nx_);
+        const double* mj = &mesh_[rows_.first[y] * nx_];
+        const double* mj1 = &mesh_[rows_.next[y] * nx_];
+        for (std::size_t i = 0; i < nx_; ++i) {
+            const std::size_t a = i > 0 ? i - 1 : 0;
+            const std::size_t b = std::min(i + 1, nx_ - 1);
+            double extreme = mj[a];
+            for (std::size_t c = a; c <= b; ++c) extreme = pick(extreme, pick(mj[c], mj1[c]));
+            out[i] = extreme + slack;
+        }
+    }
+
     // Row blend of tile row j across the columns: (1 - s) M[j][i] + s M[j][i + 1].
     void blend_band(std::size_t j, double* out) const {
         const double* mj = &mesh_[j * nx_];
@@ -259,6 +309,7 @@ private:
 
     void build_mesh(const GrayImage& image, const std::optional<PixelMask>& mask) {
         std::vector<std::uint16_t> scratch(kBackgroundTile * kBackgroundTile);  // one tile, reused
+        auto selector = std::make_unique<TileSelector>();
         std::vector<std::size_t> empty_tiles;
         std::uint16_t vmin = 0xFFFF;
         std::uint16_t vmax = 0;
@@ -285,7 +336,7 @@ private:
                     empty_tiles.push_back(tj * nx_ + ti);
                     continue;
                 }
-                const TileRank rank = kth_u16(std::span<const std::uint16_t>(scratch.data(), n), n / 2);
+                const TileRank rank = selector->kth(std::span<const std::uint16_t>(scratch.data(), n), n / 2);
                 vmin = std::min(vmin, rank.floor);
                 vmax = std::max(vmax, rank.ceiling);
                 sky_count_ += n;
@@ -367,8 +418,127 @@ auto residual_rows(const GrayImage& image, const std::optional<PixelMask>& mask,
     };
 }
 
+// The largest MAD for which 5 x 1.4826 x MAD stays below the 2048 floor, in whole
+// counts (5 x 1.4826 x 270 = 2001.5).
+constexpr double kFloorMad = 270.0;
+// Samples needed to place the counting pass's median interval.
+constexpr std::size_t kMinFloorSample = 64;
+
+// Counts over the unmasked pixels that bound the residuals r = v - b without
+// computing b: in each 32-pixel segment of a row the background lies within
+// [L, U] (Background::segment_floors / segment_ceilings), so r lies within
+// [v - U, v - L]. Also records the brightest value of every segment.
+struct ResidualBounds {
+    std::size_t maybe_below_lo = 0;   // pixels whose r may be < lo
+    std::size_t surely_at_most_hi = 0;  // pixels whose r is surely <= hi
+    std::size_t surely_near = 0;      // pixels whose r is surely within [hi - X, lo + X]
+};
+
+struct SegmentCounts {
+    std::uint32_t below = 0;
+    std::uint32_t at_most = 0;
+    std::uint32_t near = 0;
+    std::uint16_t peak = 0;
+};
+
+// One segment's counts of values v < below, v <= at_most and near_first <= v <=
+// near_last over the pixels whose flag is clear (all of them without flags), and
+// the segment's brightest value. Bounds lie in [-1, 65536]. Branch-free, so that
+// the compiler can vectorise it.
+SegmentCounts count_segment(const std::uint16_t* src, const std::uint8_t* flags, std::size_t n, std::int32_t below,
+                            std::int32_t at_most, std::int32_t near_first, std::int32_t near_last) {
+    // In 16-bit lanes: v < below as v <= below - 1, every test an inclusive range
+    // [first, first + span] checked by one unsigned subtraction; an empty range
+    // (span < 0) counts nothing, a range past 65535 is cut there.
+    struct Range {
+        std::uint16_t first;
+        std::uint16_t span;
+        bool empty;
+    };
+    auto range = [](std::int32_t first, std::int32_t last) {
+        first = std::max(first, 0);
+        last = std::min(last, 65535);
+        return Range{static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(last - first), last < first};
+    };
+    const Range r_below = range(0, below - 1);
+    const Range r_at_most = range(0, at_most);
+    const Range r_near = range(near_first, near_last);
+    std::uint16_t c_below = 0, c_at_most = 0, c_near = 0, peak = 0;
+    for (std::size_t x = 0; x < n; ++x) {
+        const std::uint16_t v = src[x];
+        const std::uint16_t sky = flags == nullptr ? 1 : static_cast<std::uint16_t>(flags[x] == 0);
+        c_below += sky & static_cast<std::uint16_t>(static_cast<std::uint16_t>(v - r_below.first) <= r_below.span);
+        c_at_most +=
+            sky & static_cast<std::uint16_t>(static_cast<std::uint16_t>(v - r_at_most.first) <= r_at_most.span);
+        c_near += sky & static_cast<std::uint16_t>(static_cast<std::uint16_t>(v - r_near.first) <= r_near.span);
+        peak = v > peak ? v : peak;
+    }
+    SegmentCounts c;
+    c.below = r_below.empty ? 0 : c_below;
+    c.at_most = r_at_most.empty ? 0 : c_at_most;
+    c.near = r_near.empty ? 0 : c_near;
+    c.peak = peak;
+    return c;
+}
+
+// Whether the residuals' MAD is surely at most kFloorMad, so that the threshold is
+// the floor: with k = n / 2, at most k residuals below lo and at least k + 1 at most
+// hi put the upper median m in [lo, hi]; then every residual in [hi - X, lo + X]
+// lies within X of m, and k + 1 of them make the upper-median deviation at most X.
+// lo and hi are whole counts around `centre`, so every bound is an integer test on
+// the 16-bit values. `peaks` receives each row's segment maxima (height x tile
+// columns), which the component scan reuses.
+bool mad_surely_within_floor(const GrayImage& image, const std::optional<PixelMask>& mask,
+                             const Background& background, std::size_t n, double centre, double spread,
+                             std::vector<std::uint16_t>& peaks) {
+    const std::size_t w = image.width;
+    const std::size_t nx = background.tile_columns();
+    // The median interval: wide enough for the sample's error and the background's
+    // spread within a segment, narrow enough to leave room for X around it.
+    const double half_width = std::ceil(0.25 * spread) + 8.0;
+    const double lo = std::round(centre) - half_width;
+    const double hi = std::round(centre) + half_width;
+    std::vector<double> floors, ceilings;
+    peaks.resize(image.height * nx);
+    ResidualBounds counts;
+    auto clamp_count = [](double v) { return static_cast<std::int32_t>(std::clamp(v, -1.0, 65536.0)); };
+    for (std::size_t y = 0; y < image.height; ++y) {
+        background.segment_floors(y, floors);
+        background.segment_ceilings(y, ceilings);
+        const std::uint16_t* src = image.pixels.data() + y * w;
+        const std::uint8_t* flags = mask ? mask->flags.data() + y * w : nullptr;
+        for (std::size_t ti = 0; ti < nx; ++ti) {
+            const double low_bg = floors[ti];
+            const double high_bg = ceilings[ti];
+            // r < lo is possible when v - U < lo; r <= hi is sure when v - L <= hi;
+            // r within [hi - X, lo + X] is sure when v - U >= hi - X and v - L <= lo + X.
+            const std::int32_t below = clamp_count(lo + high_bg);
+            const std::int32_t at_most = clamp_count(hi + low_bg);
+            const std::int32_t near_first = clamp_count(hi - kFloorMad + high_bg);
+            const std::int32_t near_last = clamp_count(lo + kFloorMad + low_bg);
+            const std::size_t x0 = ti * kBackgroundTile;
+            const std::size_t x1 = std::min(x0 + kBackgroundTile, w);
+            const SegmentCounts c = flags ? count_segment(src + x0, flags + x0, x1 - x0, below, at_most, near_first,
+                                                          near_last)
+                                          : count_segment(src + x0, nullptr, x1 - x0, below, at_most, near_first,
+                                                          near_last);
+            counts.maybe_below_lo += c.below;
+            counts.surely_at_most_hi += c.at_most;
+            counts.surely_near += c.near;
+            peaks[y * nx + ti] = c.peak;
+        }
+    }
+    const std::size_t k = n / 2;
+    return counts.maybe_below_lo <= k && counts.surely_at_most_hi >= k + 1 && counts.surely_near >= k + 1;
+}
+
 // The star threshold of a frame: max(5 sigma, 2048), or 2048 with no sky pixel.
-double star_threshold(const GrayImage& image, const std::optional<PixelMask>& mask, Background& background) {
+// Night skies have a MAD far below 270 counts, where the floor wins whatever the
+// exact sigma: a counting pass proves that when it holds, and only otherwise are the
+// residuals' median and MAD selected exactly. `peaks` as for mad_surely_within_floor
+// (left empty when that pass does not run).
+double star_threshold(const GrayImage& image, const std::optional<PixelMask>& mask, Background& background,
+                      std::vector<std::uint16_t>& peaks) {
     const std::size_t n = background.sky_count();
     if (n == 0) return kStarFloor;
     std::vector<double> level(image.width);
@@ -382,6 +552,16 @@ double star_threshold(const GrayImage& image, const std::optional<PixelMask>& ma
     for (std::size_t p = stride / 2; p < total; p += stride) {
         if (mask && mask->flags[p] != 0) continue;
         sample.push_back(static_cast<double>(image.pixels[p]) - background.at(p % image.width, p / image.width));
+    }
+    if (sample.size() >= kMinFloorSample) {
+        std::vector<double> deviations(sample);
+        const double centre = nth_total(deviations, deviations.size() / 2);
+        for (double& v : deviations) v = std::fabs(v - centre);
+        const double spread = nth_total(deviations, deviations.size() / 2);
+        if (std::isfinite(centre) && spread <= kFloorMad &&
+            mad_surely_within_floor(image, mask, background, n, centre, spread, peaks)) {
+            return kStarFloor;
+        }
     }
     RankSelector selector;
     const double sigma = robust_std_of(residuals, n, background.sky_min() - background.mesh_max(),
@@ -493,16 +673,40 @@ private:
     std::vector<double> rows_;
 };
 
-// out[x] = sum over k = 0 .. taps - 1 of taps[k] * input(k)[x], added in k order
+// out[x] = sum over k = 0 .. taps - 1 of taps[k] * inputs[k][x], added in k order
 // from 0.0 (the first term is added to 0.0 too, so out never starts uninitialised).
-template <class Input>
-void accumulate_taps(double* out, std::size_t w, std::span<const double> taps, Input input) {
-    const double* first = input(0);
-    for (std::size_t x = 0; x < w; ++x) out[x] = 0.0 + taps[0] * first[x];
-    for (std::size_t k = 1; k < taps.size(); ++k) {
-        const double tap = taps[k];
-        const double* in = input(k);
-        for (std::size_t x = 0; x < w; ++x) out[x] += tap * in[x];
+// Blocks of columns keep their sums in registers across the taps; each sum still
+// sees the same operations in the same order, so the bits do not depend on the
+// block size or the vector width. Built for AVX2 too where the processor has it
+// (mul and add only: no fused multiply-add, which would round differently).
+constexpr std::size_t kTapBlock = 8;
+
+// Four doubles as one value (GCC vector extension): plain lane-wise IEEE operations,
+// two SSE2 registers by default, one AVX register in the AVX2 build.
+typedef double Lanes4 __attribute__((vector_size(32)));
+
+__attribute__((target_clones("avx2", "default")))
+void accumulate_taps(double* out, std::size_t w, const double* taps, std::size_t n_taps,
+                     const double* const* inputs) {
+    std::size_t x = 0;
+    for (; x + kTapBlock <= w; x += kTapBlock) {
+        Lanes4 lo = {0.0, 0.0, 0.0, 0.0};
+        Lanes4 hi = lo;
+        for (std::size_t k = 0; k < n_taps; ++k) {
+            const Lanes4 t = {taps[k], taps[k], taps[k], taps[k]};
+            Lanes4 in_lo, in_hi;
+            __builtin_memcpy(&in_lo, inputs[k] + x, sizeof in_lo);
+            __builtin_memcpy(&in_hi, inputs[k] + x + 4, sizeof in_hi);
+            lo += t * in_lo;
+            hi += t * in_hi;
+        }
+        __builtin_memcpy(out + x, &lo, sizeof lo);
+        __builtin_memcpy(out + x + 4, &hi, sizeof hi);
+    }
+    for (; x < w; ++x) {
+        double sum = 0.0 + taps[0] * inputs[0][x];
+        for (std::size_t k = 1; k < n_taps; ++k) sum += taps[k] * inputs[k][x];
+        out[x] = sum;
     }
 }
 
@@ -518,6 +722,7 @@ std::unique_ptr<double[]> matched_surface(const GrayImage& image, Background& ba
     std::vector<double> ring(ring_rows * w);
     std::vector<double> padded(w + 2 * r);
     std::vector<double> level(w);
+    std::vector<const double*> inputs(span);
     auto filter_row = [&](std::size_t y) {
         background.row(y, level.data());
         const std::uint16_t* src = image.pixels.data() + y * w;
@@ -526,7 +731,8 @@ std::unique_ptr<double[]> matched_surface(const GrayImage& image, Background& ba
         std::fill(padded.begin(), padded.begin() + static_cast<std::ptrdiff_t>(r), mid[0]);
         std::fill(padded.begin() + static_cast<std::ptrdiff_t>(r + w), padded.end(), mid[w - 1]);
         double* out = ring.data() + (y % ring_rows) * w;
-        accumulate_taps(out, w, taps, [&](std::size_t k) { return padded.data() + k; });
+        for (std::size_t k = 0; k < span; ++k) inputs[k] = padded.data() + k;
+        accumulate_taps(out, w, taps.data(), span, inputs.data());
     };
     // Every element is written by the vertical pass: no zero fill of the plane.
     std::unique_ptr<double[]> surface(new double[w * h]);
@@ -534,13 +740,52 @@ std::unique_ptr<double[]> matched_surface(const GrayImage& image, Background& ba
     for (std::size_t y = 0; y < h; ++y) {
         const std::size_t last_needed = std::min(y + r, h - 1);
         while (filtered <= last_needed) filter_row(filtered++);
-        accumulate_taps(surface.get() + y * w, w, taps, [&](std::size_t k) {
+        for (std::size_t k = 0; k < span; ++k) {
             // Row y - r + k, clamped to the frame.
             const std::size_t q = y + k < r ? 0 : std::min(y + k - r, h - 1);
-            return ring.data() + (q % ring_rows) * w;
-        });
+            inputs[k] = ring.data() + (q % ring_rows) * w;
+        }
+        accumulate_taps(surface.get() + y * w, w, taps.data(), span, inputs.data());
     }
     return surface;
+}
+
+struct ValueRange {
+    double lo;
+    double hi;
+    bool has_nan;
+};
+
+// The least and greatest values as std::min / std::max folds from the first value
+// would give them (a NaN is skipped unless it is the first value), and whether any
+// value is NaN. Four interleaved folds vectorise; they can differ from one fold only
+// in the sign of a zero, which no caller tells apart.
+ValueRange value_range(std::span<const double> values) {
+    double lo[4], hi[4];
+    std::fill(lo, lo + 4, values[0]);
+    std::fill(hi, hi + 4, values[0]);
+    bool nan = false;
+    const std::size_t n = values.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (std::size_t j = 0; j < 4; ++j) {
+            const double v = values[i + j];
+            lo[j] = v < lo[j] ? v : lo[j];
+            hi[j] = hi[j] < v ? v : hi[j];
+            nan |= v != v;
+        }
+    }
+    for (; i < n; ++i) {
+        const double v = values[i];
+        lo[0] = v < lo[0] ? v : lo[0];
+        hi[0] = hi[0] < v ? v : hi[0];
+        nan |= v != v;
+    }
+    for (std::size_t j = 1; j < 4; ++j) {
+        lo[0] = lo[j] < lo[0] ? lo[j] : lo[0];
+        hi[0] = hi[0] < hi[j] ? hi[j] : hi[0];
+    }
+    return {lo[0], hi[0], nan};
 }
 
 // Robust sigma of every value of the filtered surface. A NaN surface (a kernel
@@ -648,9 +893,11 @@ Result<std::vector<Centroid>> detect_centroids_masked(const GrayImage& image, st
     if (mask && !mask_matches(image, *mask)) return Error(BadImage{mask_mismatch(image, *mask)});
 
     Background background(image, mask);
-    const double threshold = star_threshold(image, mask, background);
+    std::vector<std::uint16_t> peaks;
+    const double threshold = star_threshold(image, mask, background, peaks);
 
     const std::size_t w = image.width;
+    const std::size_t nx = background.tile_columns();
     ComponentFinder finder(image, mask, background, threshold);
     std::vector<double> floors;
     std::vector<Centroid> found;
@@ -663,7 +910,11 @@ Result<std::vector<Centroid>> detect_centroids_masked(const GrayImage& image, st
             const std::size_t x0 = ti * kBackgroundTile;
             const std::size_t x1 = std::min(x0 + kBackgroundTile, w);
             std::uint16_t peak = 0;
-            for (std::size_t x = x0; x < x1; ++x) peak = std::max(peak, src[x]);
+            if (!peaks.empty()) {
+                peak = peaks[y * nx + ti];
+            } else {
+                for (std::size_t x = x0; x < x1; ++x) peak = std::max(peak, src[x]);
+            }
             if (static_cast<double>(peak) - floors[ti] < threshold) continue;
             for (std::size_t x = x0; x < x1; ++x) {
                 if (!(static_cast<double>(src[x]) - background.at(x, y) >= threshold)) continue;
@@ -711,14 +962,11 @@ Result<std::vector<Centroid>> detect_centroids_matched(const GrayImage& image, s
     const std::unique_ptr<double[]> plane = matched_surface(image, background, taps);
     const std::span<const double> surface(plane.get(), w * h);
 
-    double lo = surface[0];
-    double hi = surface[0];
-    bool has_nan = false;
-    for (const double v : surface) {
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
-        has_nan |= std::isnan(v);
-    }
+    // Plain names, not a structured binding: lambdas below capture them.
+    const ValueRange range = value_range(surface);
+    const double lo = range.lo;
+    const double hi = range.hi;
+    const bool has_nan = range.has_nan;
     const double sigma = surface_sigma(surface, w, lo, hi, has_nan);
     std::vector<Centroid> found;
     if (sigma == 0.0 && hi == lo) return found;  // perfectly flat: nothing stands out
@@ -734,14 +982,23 @@ Result<std::vector<Centroid>> detect_centroids_matched(const GrayImage& image, s
         const auto p = log_parabola_peak(profile);
         return p ? static_cast<double>(first) + *p : static_cast<double>(centre);
     };
+    // Every candidate is at least this (NaN never is one), so a block of the row whose
+    // greatest value falls short holds none and is passed over whole.
+    const double least_candidate = sigma != 0.0 ? floor : 0.0;
     for (std::size_t y = 0; y < h; ++y) {
         const double* row = surface.data() + y * w;
-        for (std::size_t x = 0; x < w; ++x) {
-            const double v = row[x];
-            if (!candidate(v) || !is_window_peak(surface, w, h, x, y)) continue;
-            const double cx = refine(x, w, [&](std::size_t k) { return row[k]; });
-            const double cy = refine(y, h, [&](std::size_t k) { return surface[k * w + x]; });
-            found.push_back({cx, cy, v});
+        for (std::size_t x0 = 0; x0 < w; x0 += kScanBlock) {
+            const std::size_t x1 = std::min(x0 + kScanBlock, w);
+            double most = -std::numeric_limits<double>::infinity();
+            for (std::size_t x = x0; x < x1; ++x) most = row[x] > most ? row[x] : most;
+            if (!(most >= least_candidate)) continue;
+            for (std::size_t x = x0; x < x1; ++x) {
+                const double v = row[x];
+                if (!candidate(v) || !is_window_peak(surface, w, h, x, y)) continue;
+                const double cx = refine(x, w, [&](std::size_t k) { return row[k]; });
+                const double cy = refine(y, h, [&](std::size_t k) { return surface[k * w + x]; });
+                found.push_back({cx, cy, v});
+            }
         }
     }
     order_and_truncate(found, max_count);

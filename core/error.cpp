@@ -33,7 +33,9 @@ struct MessageOf {
         return "star pattern match is ambiguous: " + std::to_string(e.list_a.size()) + " vs " +
                std::to_string(e.list_b.size()) + " correspondences";
     }
-    std::string operator()(const NoMatch&) const { return "no star pattern match found"; }
+    std::string operator()(const NoMatch& e) const {
+        return e.detail.empty() ? "no star pattern match found" : "no star pattern match found: " + e.detail;
+    }
     std::string operator()(const SingularGeometry&) const { return "observation geometry is singular"; }
     std::string operator()(const BadImage& e) const { return "bad image: " + e.detail; }
     std::string operator()(const DegenerateUp&) const {

@@ -28,7 +28,9 @@ struct MatchAmbiguous {
     double residual_a;
     double residual_b;
 };
-struct NoMatch {};
+// `detail` is empty for a search that found nothing; otherwise it says why no
+// search was completed (a tolerance too wide for the catalog to search in bounded time).
+struct NoMatch { std::string detail; };
 struct SingularGeometry {};
 struct BadImage { std::string detail; };
 struct DegenerateUp {};

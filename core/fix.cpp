@@ -3,14 +3,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "core/attitude.hpp"
 #include "core/calibrate_scale.hpp"
 #include "core/ephemeris.hpp"
 #include "core/frame.hpp"
+#include "core/identify.hpp"
 #include "core/matcher.hpp"
+#include "core/nonstars.hpp"
 #include "core/refraction.hpp"
 #include "core/robust.hpp"
+#include "core/sighting.hpp"
 #include "core/solve.hpp"
 #include "core/timescale.hpp"
 #include "core/units.hpp"
@@ -87,6 +91,26 @@ EquatorialPosition apparent_place(const Vec3& s, const Mat3& precession, const V
     return {std::atan2(a.y(), a.x()), std::asin(std::clamp(a.z(), -1.0, 1.0))};
 }
 
+// Where a camera direction was measured: its pixel, or NaN outside the camera's field.
+Pixel pixel_of(const Camera& camera, const Vec3& direction) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    return camera.vec_to_pixel(direction).value_or(Pixel{nan, nan});
+}
+
+// The fit's observations seen from the fitted position: azimuth and residual of each,
+// with its HR number (0 for the Sun) and pixel.
+std::vector<Sight> sights_at(std::span<const Observation> observations, std::span<const std::uint32_t> hr_ids,
+                             std::span<const Pixel> pixels, double gmst, double lat, double lon) {
+    std::vector<Sight> sights;
+    sights.reserve(observations.size());
+    for (std::size_t i = 0; i < observations.size(); ++i) {
+        const Observation& o = observations[i];
+        sights.push_back({i < hr_ids.size() ? hr_ids[i] : 0u, pixels[i], computed_azimuth(o, gmst, lat, lon), o.alt,
+                          o.sigma, o.alt - computed_altitude(o, gmst, lat, lon)});
+    }
+    return sights;
+}
+
 // Unit quaternion (x, y, z, w) of a rotation matrix.
 std::array<double, 4> quaternion_of(const Mat3& m) {
     const double trace = m(0, 0) + m(1, 1) + m(2, 2);
@@ -120,7 +144,8 @@ Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, std::optional<P
     if (config.use_sun) {
         if (auto disc = detect_sun_masked(image, config.sun_min_area, mask)) found.sun = Pixel{disc->x, disc->y};
     }
-    auto stars = detect_centroids_masked(image, config.max_centroids, mask);
+    // Every detection: truncating first would let glare and non-stars take the slots of stars.
+    auto stars = detect_centroids_masked(image, std::numeric_limits<std::size_t>::max(), mask);
     if (!stars) return std::move(stars).error();
     found.centroids = std::move(stars).value();
     if (found.sun) {
@@ -130,6 +155,10 @@ Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, std::optional<P
         std::erase_if(found.centroids,
                       [&](const Centroid& c) { return !(std::hypot(c.x - sun.x, c.y - sun.y) > radius); });
     }
+    // A found Sun keeps its own glare rule; otherwise a blown-out disc (the Moon, an unasked-for
+    // Sun, a lamp) is cleared by its size.
+    const std::size_t min_area = found.sun ? std::numeric_limits<std::size_t>::max() : config.blown_out_min_area;
+    if (auto blown = drop_nonstars(image, mask, min_area, found.centroids)) found.blown_out = blown->centre;
     return found;
 }
 
@@ -172,12 +201,15 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
 
     PositionFix fix;
     std::vector<Observation> observations;
+    std::vector<Pixel> pixels;
     observations.reserve(correspondences.size() + 1);
+    pixels.reserve(correspondences.size() + 1);
     for (std::size_t k = 0; k < correspondences.size(); ++k) {
         const double h = measured_altitude(body[k], up);
         if (config.min_altitude_rad > h) continue;  // a NaN altitude stays and makes the fit singular
         const EquatorialPosition place = apparent_place(reference[k], p, aberration);
         observations.push_back({place.ra_rad, place.dec_rad, remove_refraction(h), config.sigma_rad});
+        pixels.push_back(pixel_of(camera, body[k]));
         fix.matched_hr_ids.push_back(catalog.stars[correspondences[k].star].hr);
     }
     if (sun) {
@@ -185,6 +217,7 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
         if (h >= config.min_altitude_rad) {
             const EquatorialPosition s = sun_apparent(jd);
             observations.push_back({s.ra_rad, s.dec_rad, remove_refraction(h), config.sun_sigma_rad});
+            pixels.push_back(*sun);
             fix.used_sun = true;
         }
     }
@@ -192,11 +225,9 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
 
     auto fit = refine_fix(observations, gmst, lat0, lon0);
     if (!fit) return std::move(fit).error();
+    fix.sights = sights_at(observations, fix.matched_hr_ids, pixels, gmst, fit->lat_rad, fit->lon_rad);
     double sum_sq = 0.0;
-    for (const Observation& o : observations) {
-        const double r_alt = o.alt - computed_altitude(o, gmst, fit->lat_rad, fit->lon_rad);
-        sum_sq += r_alt * r_alt;
-    }
+    for (const Sight& sight : fix.sights) sum_sq += sight.residual_rad * sight.residual_rad;
     fix.residual_rms_rad = std::sqrt(sum_sq / static_cast<double>(observations.size()));
     if (auto reason = failed_health_gate(config, fix.matched_hr_ids.size(), fix.residual_rms_rad)) {
         return ThinLock{*reason, fix.matched_hr_ids.size(), margin, fix.residual_rms_rad};
@@ -210,6 +241,9 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
     fix.n_iterations = fit->n_iterations;
     fix.match_margin = margin;
     fix.attitude = quaternion_of(r);
+    fix.up_unit = {up.x(), up.y(), up.z()};
+    fix.jd = jd;
+    fix.arcmin_per_pixel = camera.arcmin_per_pixel();
     const PlateScale scale = plate_scale_ratio(camera, body, reference, r, p, aberration, up);
     fix.plate_scale_ratio = scale.ratio;
     fix.plate_scale_ratio_sigma = scale.sigma;
@@ -218,14 +252,19 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
 
 Result<PositionFix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<Pixel> sun,
                                                const Camera& camera, const Vec3& up_cam, double jd,
-                                               const Catalog& catalog, const SolveConfig& config) {
+                                               const Catalog& catalog, const SolveConfig& config,
+                                               std::optional<Pixel> blown_out) {
     if (auto up = unit_up(up_cam); !up) return std::move(up).error();
     const std::vector<Vec3> cam_vecs = ordered_cam_vecs(centroids, camera, config.max_centroids);
     if (cam_vecs.size() < 4) return InsufficientStars{4, cam_vecs.size()};
-    auto match = match_stars(cam_vecs, catalog, config.triangle_stars, config.match_tolerance_rad);
+    auto match = identify_stars(cam_vecs, catalog, config.triangle_stars, config.match_tolerance_rad);
     if (!match) return std::move(match).error();
-    return resolve_from_matches(match->correspondences, match->margin, cam_vecs, jd, sun, camera, up_cam, catalog,
-                                config);
+    // Every detection, beyond max_centroids too, may show a body.
+    const std::vector<Vec3> all_detections = ordered_cam_vecs(centroids, camera, centroids.size());
+    std::optional<Vec3> blown_out_dir;
+    if (blown_out) blown_out_dir = camera.pixel_to_vec(blown_out->x, blown_out->y);
+    return resolve_clear_of_bodies(*match, cam_vecs, all_detections, blown_out_dir, jd, sun, camera, up_cam, catalog,
+                                   config);
 }
 
 Result<PositionFix> resolve_fix_masked(const GrayImage& image, std::optional<PixelMask> mask, const Camera& camera,

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "core/bodies.hpp"
 #include "core/catalog.hpp"
 #include "core/centroid.hpp"
 #include "core/error.hpp"
@@ -67,6 +68,19 @@ struct SolveConfig {
     double sun_sigma_rad = fix_constants::SUN_SIGMA_RAD;
     std::size_t sun_min_area = fix_constants::SUN_MIN_AREA;
     bool use_sun = false;
+    // Saturated regions at least this large are blown out (min_blown_out_area of the camera).
+    std::size_t blown_out_min_area = 50;
+};
+
+// One observation that entered the fit, as an error budget needs it: where it was
+// seen, where it stands at the fitted position and how far the fit left it.
+struct Sight {
+    std::uint32_t hr = 0;        // the star's HR number; 0 for the Sun
+    Pixel pixel{0.0, 0.0};       // measured centre, pixels (its direction projected back through the camera)
+    double azimuth_rad = 0.0;    // at the fitted position, north through east
+    double altitude_rad = 0.0;   // measured, refraction removed
+    double sigma_rad = 0.0;      // the standard deviation the fit weighted it by
+    double residual_rad = 0.0;   // measured less computed altitude at the fitted position
 };
 
 struct PositionFix {
@@ -80,6 +94,12 @@ struct PositionFix {
     double residual_rms_rad = 0.0;
     std::size_t match_margin = 0;
     std::array<double, 4> attitude{};  // camera-to-catalog rotation as a unit quaternion (x, y, z, w)
+    // The observation geometry behind the covariance, for error budgets.
+    std::vector<Sight> sights;                // fit order: the stars of matched_hr_ids, then the Sun
+    std::array<double, 3> up_unit{};          // the unit up vector the altitudes were measured against
+    double jd = 0.0;                          // the instant solved for, UTC Julian Date
+    double arcmin_per_pixel = 0.0;            // the camera's pixel scale on the boresight
+    std::vector<Body> bodies_seen;     // planets and Moon found in the frame where the fix puts them
     // The lens check: the factor the identified stars ask of the lens's focal_px (1 for a
     // good lens) and its standard error (core/calibrate_scale.hpp); NaN when the stars cannot tell.
     double plate_scale_ratio = 0.0;
@@ -87,11 +107,15 @@ struct PositionFix {
 };
 
 struct StarsAndSun {
-    std::vector<Centroid> centroids;
+    std::vector<Centroid> centroids;  // brightest first, not yet truncated to max_centroids
     std::optional<Pixel> sun;
+    std::optional<Pixel> blown_out;   // centre of the largest blown-out region, if any
 };
 
-// Finds the Sun (when configured) and the stars, dropping stars within the Sun's glare.
+// Finds the Sun (when configured) and every star detection, then drops the detections in
+// the Sun's glare, hot pixels and the glare of a blown-out region (drop_nonstars), and only
+// then leaves the list for the solve to truncate: glare and non-stars never take the slots
+// of stars.
 Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, std::optional<PixelMask> mask,
                                          const SolveConfig& config);
 
@@ -106,10 +130,13 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
                                          const Camera& camera, const Vec3& up_cam, const Catalog& catalog,
                                          const SolveConfig& config);
 
-// The solve from a centroid list: up-vector check, directions, identification, fit.
+// The solve from a centroid list: up-vector check, directions, identification (with the
+// widened search of identify_stars), fit, and the planets and Moon checked against it
+// (resolve_clear_of_bodies; `blown_out` is the centre of a blown-out region, image road only).
 Result<PositionFix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<Pixel> sun,
                                                const Camera& camera, const Vec3& up_cam, double jd,
-                                               const Catalog& catalog, const SolveConfig& config);
+                                               const Catalog& catalog, const SolveConfig& config,
+                                               std::optional<Pixel> blown_out = std::nullopt);
 
 // The solve from an image: detection first (a bad mask wins over a bad up vector), then
 // resolve_fix_from_centroids.

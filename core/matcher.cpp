@@ -12,6 +12,7 @@
 #include <Eigen/Geometry>
 
 #include "core/attitude.hpp"
+#include "core/sky_index.hpp"
 #include "core/units.hpp"
 
 namespace stelvane {
@@ -176,35 +177,39 @@ void StarGrid::query(const Vec3& direction, double radius, std::vector<std::size
 // ---------------------------------------------------------------------------
 // Triangle hypotheses
 
-void PairGroups::build(std::span<const Pair> run) {
+void PairGroups::build(std::span<const Pair> run, std::size_t index_limit) {
     run_ = run;
-    std::size_t limit = 0;
-    for (const Pair& p : run) limit = std::max<std::size_t>(limit, std::max(p.i, p.j) + std::size_t{1});
     // Counting sort. The counts sit two slots ahead; after the running sums
     // start_[x + 1] is where group x begins, and filling advances it to where
-    // group x ends, that is where group x + 1 begins.
-    start_.assign(limit + 2, 0);
-    for (const Pair& p : run) {
-        ++start_[std::size_t{p.i} + 2];
-        ++start_[std::size_t{p.j} + 2];
+    // group x ends, that is where group x + 1 begins. Groups that outgrow
+    // SMALL_GROUP are noted as they do, for sorting.
+    auto count = [&](std::size_t limit) {
+        start_.assign(limit + 2, 0);
+        large_.clear();
+        for (const Pair& p : run) {
+            if (std::max(p.i, p.j) >= limit) return false;
+            if (start_[std::size_t{p.i} + 2]++ == SMALL_GROUP) large_.push_back(p.i);
+            if (start_[std::size_t{p.j} + 2]++ == SMALL_GROUP) large_.push_back(p.j);
+        }
+        return true;
+    };
+    std::size_t limit = index_limit;
+    if (limit == 0 || !count(limit)) {
+        limit = 0;
+        for (const Pair& p : run) limit = std::max<std::size_t>(limit, std::max(p.i, p.j) + std::size_t{1});
+        count(limit);
     }
     for (std::size_t x = 2; x < limit + 2; ++x) start_[x] += start_[x - 1];
     listed_.resize(2 * run.size());
+    masks_.assign(limit, 0);
     for (const Pair& p : run) {
         listed_[start_[std::size_t{p.i} + 1]++] = p.j;
         listed_[start_[std::size_t{p.j} + 1]++] = p.i;
-    }
-    masks_.assign(limit, 0);
-    for (const Pair& p : run) {
         masks_[p.i] |= std::uint64_t{1} << (p.j & 63u);
         masks_[p.j] |= std::uint64_t{1} << (p.i & 63u);
     }
     sorted_ = listed_;
-    for (std::size_t x = 0; x < limit; ++x) {
-        if (start_[x + 1] - start_[x] > SMALL_GROUP) {
-            std::sort(sorted_.begin() + start_[x], sorted_.begin() + start_[x + 1]);
-        }
-    }
+    for (const std::uint16_t x : large_) std::sort(sorted_.begin() + start_[x], sorted_.begin() + start_[x + 1]);
 }
 
 bool PairGroups::contains(std::uint16_t first, std::uint16_t second) const {
@@ -219,17 +224,16 @@ void TriangleSearch::extend_all(const PairGroups& ab, const PairGroups& ac, cons
     // list entries starting with b, in list order, closed by an a-c pair
     // (c listed with a, which is the same as a listed with c).
     auto extend = [&](std::uint16_t sa, std::uint16_t sb) {
-        // c is a partner of a on side a-c and of b on side b-c: disjoint partner
-        // masks rule out most orientations before any group is read.
-        if ((ac.partner_mask(sa) & bc.partner_mask(sb)) == 0) return;
         const std::span<const std::uint16_t> closing = ac.sorted_group(sa);
         for (std::uint16_t sc : bc.group(sb)) {
             if (sc != sa && PairGroups::holds(closing, sc)) out.push_back({sa, sb, sc});
         }
     };
+    // c is a partner of a on side a-c and of b on side b-c: disjoint partner masks
+    // rule out most orientations before any group is read.
     for (const Pair& p : ab.run()) {
-        extend(p.i, p.j);
-        extend(p.j, p.i);
+        if ((ac.partner_mask(p.i) & bc.partner_mask(p.j)) != 0) extend(p.i, p.j);
+        if ((ac.partner_mask(p.j) & bc.partner_mask(p.i)) != 0) extend(p.j, p.i);
     }
 }
 
@@ -246,12 +250,13 @@ void TriangleSearch::run(std::span<const Vec3> cam_vecs, std::array<std::size_t,
 }
 
 void TriangleSearch::prepare(std::span<const Vec3> cam_vecs, std::size_t n, std::span<const Pair> pairs,
-                             double tolerance) {
+                             double tolerance, std::size_t index_limit) {
     n_ = std::min(n, cam_vecs.size());
     sides_.resize(n_ * n_);
     for (std::size_t a = 0; a < n_; ++a) {
         for (std::size_t b = a + 1; b < n_; ++b) {
-            sides_[a * n_ + b].build(side_run(pairs, angle_between(cam_vecs[a], cam_vecs[b]), tolerance));
+            sides_[a * n_ + b].build(side_run(pairs, angle_between(cam_vecs[a], cam_vecs[b]), tolerance),
+                                     index_limit);
         }
     }
 }
@@ -274,25 +279,56 @@ std::vector<StarTriple> triangle_hypotheses(std::span<const Vec3> cam_vecs, std:
 
 namespace {
 
-// The catalog seen through the grid at the match tolerance: whether stars lie near a
-// direction, and the greedy verification of a rotation, with the used-star flags and
-// the candidate's list reused from one hypothesis to the next.
+// The catalog seen at the match tolerance: whether stars lie near a direction, and
+// the greedy verification of a rotation, with the used-star flags and the
+// candidate's list reused from one hypothesis to the next. Candidates come from a
+// sky index built for the tolerance (no trigonometry per lookup); directions it does
+// not cover (wider radii, vectors that are not unit) go through the star grid, built
+// on first need when none was given. Both give supersets of the stars within the
+// radius, and every test below depends only on which stars pass it, so the answers
+// do not depend on which one was asked.
 class StarLookup {
 public:
-    StarLookup(const Catalog& catalog, const StarGrid& grid, double tolerance)
+    static constexpr double GRID_BOUND_CHORD = 0.02;
+
+    StarLookup(const Catalog& catalog, const StarGrid* grid, double tolerance)
         : catalog_(catalog), grid_(grid), tolerance_(tolerance), cos_tolerance_(std::cos(tolerance)),
-          sin_tolerance_(std::sin(tolerance)), used_(catalog.stars.size(), 0) {}
+          sin_tolerance_(std::sin(tolerance)), index_(loaded_index(tolerance)), used_(catalog.stars.size(), 0) {
+        if (index_ == nullptr) {
+            own_index_ = SkyIndex::build(catalog.stars, tolerance);
+            index_ = &own_index_;
+        }
+        const double useful_radius = 1.0 / std::sqrt(std::max<double>(static_cast<double>(catalog.stars.size()), 1.0));
+        const double widest = catalog.sky_indexes ? catalog.sky_indexes->widest_radius(catalog.stars) : 0.0;
+        const double reach = std::min(useful_radius, widest) - tolerance;
+        if (reach > GRID_BOUND_CHORD) bound_chord_limit_ = 2.0 * std::sin(reach / 2.0) * (1.0 - 1e-6);
+    }
 
     double tolerance() const { return tolerance_; }
     double cos_tolerance() const { return cos_tolerance_; }
+
+    // The widest chord bound worth a lookup. Through the grid, bounds beyond 0.02 rad
+    // (about 1.1 degrees) make queries that cost more than the solve they would spare.
+    // A sparse catalog with sky indexes is looked up further, out to where the cap of
+    // tolerance plus bound holds a quarter of a star on average (K (1 - cos r) / 2 =
+    // 1/4, r ~ 1 / sqrt(K)), beyond which a miss is seldom proven, or to the widest
+    // indexed radius.
+    double bound_chord_limit() const { return bound_chord_limit_; }
 
     // Whether some catalog star lies strictly within the tolerance of w (dot > cos tolerance).
     bool has_star_near(const Vec3& w) const { return has_star_within(w, tolerance_, cos_tolerance_, sin_tolerance_); }
 
     // Whether some catalog star has a dot product with w above cos_radius.
     bool has_star_within(const Vec3& w, double radius, double cos_radius, double sin_radius) const {
+        const SkyIndex* index = radius <= tolerance_ ? index_ : loaded_index(radius);
+        if (index != nullptr && index->covers(w, radius)) {
+            for (const SkyIndex::Entry& e : index->candidates(w)) {
+                if (w.dot(e.unit) > cos_radius) return true;
+            }
+            return false;
+        }
         bool found = false;
-        for_each_query_cell(grid_, w, radius, sin_radius, [&](const std::size_t* first, const std::size_t* last) {
+        for_each_query_cell(grid(), w, radius, sin_radius, [&](const std::size_t* first, const std::size_t* last) {
             for (const std::size_t* it = first; it != last && !found; ++it) {
                 found = w.dot(catalog_.stars[*it].unit) > cos_radius;
             }
@@ -334,25 +370,46 @@ private:
         double dot;
     };
 
+    // The catalog's load-time index for the radius, if it has one.
+    const SkyIndex* loaded_index(double radius) const {
+        return catalog_.sky_indexes ? catalog_.sky_indexes->for_radius(catalog_.stars, radius) : nullptr;
+    }
+
+    const StarGrid& grid() const {
+        if (grid_ == nullptr) {
+            own_grid_ = StarGrid::build(catalog_.stars, tolerance_);
+            grid_ = &*own_grid_;
+        }
+        return *grid_;
+    }
+
+    // The choice is independent of the order candidates come in.
+    void consider(std::optional<Nearest>& chosen, std::size_t s, double d) const {
+        if (used_[s] || !(d > cos_tolerance_)) return;
+        if (!chosen || d > chosen->dot || (d == chosen->dot && s < chosen->index)) chosen = Nearest{s, d};
+    }
+
     std::optional<Nearest> nearest_unused(const Vec3& w) const {
         std::optional<Nearest> chosen;
-        for_each_query_cell(grid_, w, tolerance_, sin_tolerance_, [&](const std::size_t* first, const std::size_t* last) {
-            for (const std::size_t* it = first; it != last; ++it) {
-                const std::size_t s = *it;
-                if (used_[s]) continue;
-                const double d = w.dot(catalog_.stars[s].unit);
-                if (!(d > cos_tolerance_)) continue;
-                if (!chosen || d > chosen->dot || (d == chosen->dot && s < chosen->index)) chosen = Nearest{s, d};
-            }
+        if (index_->covers(w, tolerance_)) {
+            for (const SkyIndex::Entry& e : index_->candidates(w)) consider(chosen, e.star, w.dot(e.unit));
+            return chosen;
+        }
+        for_each_query_cell(grid(), w, tolerance_, sin_tolerance_, [&](const std::size_t* first, const std::size_t* last) {
+            for (const std::size_t* it = first; it != last; ++it) consider(chosen, *it, w.dot(catalog_.stars[*it].unit));
         });
         return chosen;
     }
 
     const Catalog& catalog_;
-    const StarGrid& grid_;
+    mutable const StarGrid* grid_;
+    mutable std::optional<StarGrid> own_grid_;
     double tolerance_;
     double cos_tolerance_;
     double sin_tolerance_;
+    const SkyIndex* index_;  // the catalog's, or own_index_
+    SkyIndex own_index_;
+    double bound_chord_limit_ = GRID_BOUND_CHORD;
     std::vector<std::uint8_t> used_;
     std::vector<Correspondence> list_;
     double residual_ = 0.0;
@@ -368,9 +425,6 @@ namespace reach {
 constexpr std::size_t MAX_MISSES_FOR_BOUND = 2;
 // Vertices closer to parallel than this (sine of half their line angle) give no bound.
 constexpr double MIN_SIN_HALF_SPREAD = 1e-3;
-// Bounds of a larger chord (radians, about 1.1 degrees) make wide queries that cost
-// more than the solve they would spare.
-constexpr double MAX_BOUND_CHORD = 0.02;
 // Relative and absolute widening of the bound for rounding in both rotations.
 constexpr double ROUNDING_SLACK = 1e-9;
 
@@ -403,8 +457,9 @@ bool out_of_reach_before_solving(const StarLookup& stars, const std::array<Vec3,
                                  const std::array<Vec3, 3>& reference, std::span<const Vec3> cam_vecs,
                                  std::array<std::size_t, 3> triangle, std::size_t target) {
     const std::size_t n = cam_vecs.size();
-    if (target <= 3 || n < target || n - target > MAX_MISSES_FOR_BOUND) return false;
+    if (target <= 3 || n < target) return false;
     const std::size_t allowed_misses = n - target;
+    if (allowed_misses > MAX_MISSES_FOR_BOUND) return false;
 
     const auto [p, q] = least_parallel(body);
     // The bound reasons about angles, so it holds for unit vectors only.
@@ -435,9 +490,12 @@ bool out_of_reach_before_solving(const StarLookup& stars, const std::array<Vec3,
     const double turn = std::max(dp, dq) / sin_half;
     const double det = 1.0 - g * g;
 
+    const double chord_limit = stars.bound_chord_limit();
     std::size_t misses = 0;
+    std::size_t unseen = n - 3;  // directions outside the triangle not yet examined
     for (std::size_t t = 0; t < n; ++t) {
         if (t == triangle[0] || t == triangle[1] || t == triangle[2]) continue;
+        if (misses + unseen-- <= allowed_misses) return false;  // too few left to prove it
         const Vec3& x = cam_vecs[t];
         if (!nearly_unit(x)) continue;
         const double c = x.dot(bn);
@@ -449,7 +507,7 @@ bool out_of_reach_before_solving(const StarLookup& stars, const std::array<Vec3,
         // Chord between R x and R~ x, widened for rounding.
         const double bound = std::fabs(a) * dp + std::fabs(b) * dq + std::fabs(c) * turn;
         const double chord = bound * (1.0 + ROUNDING_SLACK) + ROUNDING_SLACK;
-        if (!(chord < MAX_BOUND_CHORD)) continue;  // too loose to prove a miss
+        if (!(chord < chord_limit)) continue;  // too loose to prove a miss
         const double radius = stars.tolerance() + 2.0 * std::asin(chord / 2.0) + ROUNDING_SLACK;
         const bool certain_miss = !stars.has_star_within(rough * x, radius, std::cos(radius), std::sin(radius));
         if (certain_miss && ++misses > allowed_misses) return true;
@@ -484,28 +542,22 @@ bool may_reach(const StarLookup& stars, const Mat3& rotation, std::span<const Ve
 }  // namespace reach
 
 // ---------------------------------------------------------------------------
-// The hypotheses of one whole search, kept so that a later search replays them
-// instead of searching the pair index again. The mirror test relies on this: negating
-// x preserves every dot product bit for bit, so the mirrored triangles have the same
-// sides and hence the same hypotheses.
+// The hypotheses of one whole search, listed before any is verified (so that a
+// search too large is refused before it starts) and kept so that a later search
+// replays them instead of searching the pair index again. The mirror test relies on
+// this: negating x preserves every dot product bit for bit, so the mirrored
+// triangles have the same sides and hence the same hypotheses.
 class HypothesisLog {
 public:
     // Star indices of hypotheses come from the 16-bit pair index.
     using Triple = std::array<std::uint16_t, 3>;
 
-    // Asks for the next search to be kept.
-    void request() { requested_ = true; }
-    bool requested() const { return requested_; }
     // Whether a whole search is held, ready to replay.
     bool complete() const { return complete_; }
 
-    // Appends the next triangle's hypotheses; past the size limit the log is dropped
-    // (the mirror test then searches afresh). False once dropped.
+    // Appends the next triangle's hypotheses; false past the size limit.
     bool append(const std::vector<StarTriple>& hypotheses) {
-        if (triples_.size() + hypotheses.size() > MAX_HYPOTHESES) {
-            drop();
-            return false;
-        }
+        if (triples_.size() + hypotheses.size() > MAX_HYPOTHESES) return false;
         for (const StarTriple& h : hypotheses) {
             triples_.push_back({static_cast<std::uint16_t>(h[0]), static_cast<std::uint16_t>(h[1]),
                                 static_cast<std::uint16_t>(h[2])});
@@ -513,9 +565,8 @@ public:
         ends_.push_back(triples_.size());
         return true;
     }
-    // Gives up on an incomplete log, which is never replayed.
+    // Gives up on an incomplete log.
     void drop() {
-        requested_ = false;
         triples_ = {};
         ends_ = {};
     }
@@ -528,10 +579,9 @@ public:
     }
 
 private:
-    // 6 bytes each: the log stays under 48 MB however wide the tolerance.
+    // 6 bytes each: the log stays under 48 MB.
     static constexpr std::size_t MAX_HYPOTHESES = 8'000'000;
 
-    bool requested_ = false;
     bool complete_ = false;
     std::vector<Triple> triples_;    // hypotheses of all triangles, in search order
     std::vector<std::size_t> ends_;  // end of each triangle's hypotheses in triples_
@@ -542,55 +592,76 @@ private:
 // test: the star lookup, the grouped pair runs and the hypothesis log, all reused.
 class PatternSearch {
 public:
-    PatternSearch(const Catalog& catalog, const StarGrid& grid, double tolerance)
+    // `grid` may be null: the lookup then builds one if it ever needs it.
+    PatternSearch(const Catalog& catalog, const StarGrid* grid, double tolerance)
         : catalog_(catalog), stars_(catalog, grid, tolerance) {}
 
     double cos_tolerance() const { return stars_.cos_tolerance(); }
 
-    // Keeps the hypotheses of the coming search for later searches to replay.
-    void record_hypotheses() { log_.request(); }
-
-    // Calls visit(list, residual_sum) for every verified rotation of every triangle
-    // hypothesis, triangles i < j < k < min(triangle_stars, n) in lexicographic order.
-    // Verification stops early once `target` correspondences are out of reach (the
-    // partial list is then not reported). visit returns false to end the search.
-    // A hypothesis proven unable to reach `target` is dropped before its rotation is
-    // solved or before the greedy pass (namespace reach).
-    template <class Visit>
-    void search(std::span<const Vec3> cam_vecs, std::size_t triangle_stars, std::size_t target, Visit&& visit) {
-        const bool replay = log_.complete();
-        bool record = log_.requested() && !replay;
+    // Lists every triangle's hypotheses (or replays the list of an earlier search on
+    // directions with the same dot products), then calls visit(list, residual_sum)
+    // for every verified rotation of every triangle
+    // hypothesis, triangles i < j < k < min(triangle_stars, n) in lexicographic order,
+    // that reaches target() correspondences; target() is asked afresh before each
+    // hypothesis, so it may rise as visits change the caller's state. Verification
+    // stops early once the target is out of reach (the partial list is then not
+    // reported). visit returns false to end the search. A hypothesis proven unable to
+    // reach the target is dropped before its rotation is solved or before the greedy
+    // pass (namespace reach). False when the search was refused: more hypotheses
+    // than hypothesis_limit, none verified.
+    template <class Target, class Visit>
+    bool search(std::span<const Vec3> cam_vecs, std::size_t triangle_stars, Target&& target, Visit&& visit) {
+        if (!log_.complete() && !enumerate(cam_vecs, triangle_stars)) return false;
         const std::size_t n_tri = std::min(triangle_stars, cam_vecs.size());
-        if (!replay && n_tri >= 3) triangles_.prepare(cam_vecs, n_tri, catalog_.pairs, stars_.tolerance());
         std::size_t triangle = 0;
         for (std::size_t i = 0; i < n_tri; ++i) {
             for (std::size_t j = i + 1; j < n_tri; ++j) {
                 for (std::size_t k = j + 1; k < n_tri; ++k, ++triangle) {
-                    bool go_on;
-                    if (replay) {
-                        go_on = verify_all(log_.triangle(triangle), cam_vecs, {i, j, k}, target, visit);
-                    } else {
-                        triangles_.run_prepared({i, j, k}, hypotheses_);
-                        if (record) record = log_.append(hypotheses_);
-                        go_on = verify_all(hypotheses_, cam_vecs, {i, j, k}, target, visit);
-                    }
-                    if (!go_on) {
-                        if (record) log_.drop();
-                        return;
+                    if (!verify_all(log_.triangle(triangle), cam_vecs, {i, j, k}, target, visit)) return true;
+                }
+            }
+        }
+        return true;
+    }
+
+    // The number of hypotheses a search may verify: search_work_limit() / n for n
+    // directions, since each verification looks up to n of them.
+    static std::size_t hypothesis_limit(std::size_t n) { return MAX_SEARCH_WORK / std::max<std::size_t>(n, 1); }
+    // Hypotheses times directions one search may verify: about 2 s of work on one
+    // core of the machine the figures in the manual were measured on.
+    static constexpr std::size_t MAX_SEARCH_WORK = 16'000'000;
+
+private:
+    // Lists the hypotheses of every triangle into the log, in search order; false
+    // (and nothing kept) when they outnumber hypothesis_limit.
+    bool enumerate(std::span<const Vec3> cam_vecs, std::size_t triangle_stars) {
+        const std::size_t n_tri = std::min(triangle_stars, cam_vecs.size());
+        const std::size_t limit = hypothesis_limit(cam_vecs.size());
+        if (n_tri >= 3) triangles_.prepare(cam_vecs, n_tri, catalog_.pairs, stars_.tolerance(), catalog_.stars.size());
+        std::size_t listed = 0;
+        for (std::size_t i = 0; i < n_tri; ++i) {
+            for (std::size_t j = i + 1; j < n_tri; ++j) {
+                for (std::size_t k = j + 1; k < n_tri; ++k) {
+                    triangles_.run_prepared({i, j, k}, hypotheses_);
+                    listed += hypotheses_.size();
+                    if (listed > limit || !log_.append(hypotheses_)) {
+                        log_.drop();
+                        return false;
                     }
                 }
             }
         }
-        if (record) log_.finish();
+        log_.finish();
+        return true;
     }
 
-private:
     // Verifies the hypotheses of one triangle; false when visit ended the search.
-    template <class Hypotheses, class Visit>
+    template <class Hypotheses, class Target, class Visit>
     bool verify_all(const Hypotheses& hypotheses, std::span<const Vec3> cam_vecs, std::array<std::size_t, 3> tri,
-                    std::size_t target, Visit& visit) {
+                    Target& target_of_search, Visit& visit) {
         const std::array<Vec3, 3> body{cam_vecs[tri[0]], cam_vecs[tri[1]], cam_vecs[tri[2]]};
         for (const auto& h : hypotheses) {
+            const std::size_t target = target_of_search();
             const std::array<Vec3, 3> reference{catalog_.stars[h[0]].unit, catalog_.stars[h[1]].unit,
                                                 catalog_.stars[h[2]].unit};
             if (reach::out_of_reach_before_solving(stars_, body, reference, cam_vecs, tri, target)) continue;
@@ -621,6 +692,27 @@ double binomial_tail(std::size_t b, std::size_t k0, double p) {
     return total;
 }
 
+// Whether chance alone plausibly explains m of n directions landing within the
+// tolerance (cosine c) of one of K catalog stars: the tolerance caps of all stars
+// cover a fraction p of the sky, and the binomial tail of m - 3 hits among the n - 3
+// directions outside a triangle is above 1 %.
+bool explained_by_chance(std::size_t m, std::size_t n, std::size_t n_stars, double c) {
+    const double p = std::clamp(static_cast<double>(n_stars) * (1.0 - c) / 2.0, 0.0, 1.0);
+    if (n < 3 || m < 3) return false;
+    const std::size_t b = n - 3;
+    const std::size_t k0 = m - 3;
+    return k0 <= b && binomial_tail(b, k0, p) > MAX_CHANCE_PROBABILITY;
+}
+
+// Whether chance explains every identification the directions allow, so that no
+// search can end in anything but "no match". The tail's last term p^(n - 3) is
+// evaluated alone for m = n; for any m <= n it is one of the non-negative terms of a
+// sum computed in rounding-to-nearest, which never falls below a term it adds, so
+// when m = n is explained by chance so is every m.
+bool chance_explains_all(std::size_t n, std::size_t n_stars, double c) {
+    return explained_by_chance(n, n, n_stars, c);
+}
+
 // Whether an identification of m correspondences passes the chance and mirror
 // tests. `patterns` works on the same catalog, grid and tolerance.
 bool passes_confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, const Catalog& catalog,
@@ -629,25 +721,27 @@ bool passes_confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, con
     const std::size_t n = cam_vecs.size();
     const double c = std::cos(tolerance);
 
-    // Chance: the tolerance caps of all catalog stars cover this fraction of the sky.
-    const double p = std::clamp(static_cast<double>(catalog.stars.size()) * (1.0 - c) / 2.0, 0.0, 1.0);
-    if (n >= 3 && m >= 3) {
-        const std::size_t b = n - 3;
-        const std::size_t k0 = m - 3;
-        if (k0 <= b && binomial_tail(b, k0, p) > MAX_CHANCE_PROBABILITY) return false;
-    }
+    if (explained_by_chance(m, n, catalog.stars.size(), c)) return false;
 
     // Mirror: the reflected detections must not match the sky as well.
     if (triangle_stars == 0) return true;
     std::vector<Vec3> mirrored(cam_vecs.begin(), cam_vecs.end());
     for (Vec3& v : mirrored) v.x() = -v.x();
     bool mirror_matches = false;
-    patterns.search(mirrored, triangle_stars, m, [&](const std::vector<Correspondence>&, double) {
+    const bool searched = patterns.search(mirrored, triangle_stars, [m] { return m; }, [&](const std::vector<Correspondence>&, double) {
         mirror_matches = true;
         return false;
     });
-    if (mirror_matches) return false;
-    return true;
+    // A mirror search too large to run (only outside match_stars, whose own search
+    // lists the same hypotheses first) proves nothing either way.
+    return searched && !mirror_matches;
+}
+
+// The refusal of a search with more hypotheses than it may verify.
+Error search_too_wide(std::size_t n) {
+    return Error(NoMatch{"the search is too wide: more than " + std::to_string(PatternSearch::hypothesis_limit(n)) +
+                         " triangle hypotheses for " + std::to_string(n) +
+                         " directions; lower sigma_arcmin or max_centroids"});
 }
 
 }  // namespace
@@ -666,9 +760,16 @@ bool same_identification(std::span<const Correspondence> lead, std::span<const C
     return true;
 }
 
+double chance_probability(std::size_t m, std::size_t n, std::size_t catalog_size, double tolerance) {
+    if (n < 3 || m < 3) return 1.0;
+    if (m > n) return 0.0;
+    const double p = std::clamp(static_cast<double>(catalog_size) * (1.0 - std::cos(tolerance)) / 2.0, 0.0, 1.0);
+    return binomial_tail(n - 3, m - 3, p);
+}
+
 Status confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, const Catalog& catalog, const StarGrid& grid,
                          double tolerance, std::size_t triangle_stars) {
-    PatternSearch patterns(catalog, grid, tolerance);
+    PatternSearch patterns(catalog, &grid, tolerance);
     if (!passes_confidence_checks(m, cam_vecs, catalog, tolerance, triangle_stars, patterns)) {
         return Error(NoMatch{});
     }
@@ -679,21 +780,25 @@ Result<MatchResult> match_stars(std::span<const Vec3> cam_vecs, const Catalog& c
                                 double tolerance) {
     const std::size_t n = cam_vecs.size();
     if (n < MIN_CORRESPONDENCES) return Error(InsufficientStars{MIN_CORRESPONDENCES, n});
-    const StarGrid grid = StarGrid::build(catalog.stars, tolerance);
     if (triangle_stars == 0) return Error(NoMatch{});
 
-    PatternSearch patterns(catalog, grid, tolerance);
+    // Too wide a tolerance for the catalog: every outcome would fail the chance test.
+    if (chance_explains_all(n, catalog.stars.size(), std::cos(tolerance))) return Error(NoMatch{});
+
+    PatternSearch patterns(catalog, nullptr, tolerance);
     const double cos_tolerance = patterns.cos_tolerance();
     CandidateTally tally;
-    patterns.record_hypotheses();
-    patterns.search(cam_vecs, triangle_stars, MIN_CORRESPONDENCES,
-                    [&](const std::vector<Correspondence>& list, double residual_sum) {
-                        tally.offer(list, residual_sum,
-                                    [&](std::span<const Correspondence> best, std::span<const Correspondence> other) {
-                                        return same_identification(best, other, catalog, cos_tolerance);
-                                    });
-                        return true;
-                    });
+    // Candidates below tally.least_telling_count() change nothing, so verification
+    // only has to find out whether a hypothesis reaches it.
+    auto target = [&] { return std::max(MIN_CORRESPONDENCES, tally.least_telling_count()); };
+    const bool searched = patterns.search(
+        cam_vecs, triangle_stars, target, [&](const std::vector<Correspondence>& list, double residual_sum) {
+            tally.offer(list, residual_sum, [&](std::span<const Correspondence> best, std::span<const Correspondence> other) {
+                return same_identification(best, other, catalog, cos_tolerance);
+            });
+            return true;
+        });
+    if (!searched) return search_too_wide(n);
 
     if (tally.tie()) {
         if (!passes_confidence_checks(tally.tie()->list_a.size(), cam_vecs, catalog, tolerance, triangle_stars,

@@ -59,7 +59,9 @@ std::vector<StarTriple> triangle_hypotheses(std::span<const Vec3> cam_vecs, std:
 // keeps list order). A second copy with the large groups sorted serves membership.
 class PairGroups {
 public:
-    void build(std::span<const Pair> run);
+    // `index_limit`, when not 0, is a likely bound on the run's star indices (the
+    // catalog's star count), which spares a pass to find it; a wrong one costs a pass.
+    void build(std::span<const Pair> run, std::size_t index_limit = 0);
     // The run this side was built from, in pair-index order.
     std::span<const Pair> run() const { return run_; }
     // The second stars listed with `first`, in list order.
@@ -94,6 +96,7 @@ private:
     std::vector<std::uint16_t> listed_;    // second stars, grouped, list order inside a group
     std::vector<std::uint16_t> sorted_;    // the same groups, large ones sorted for bisection
     std::vector<std::uint64_t> masks_;     // partner_mask per first star
+    std::vector<std::uint16_t> large_;     // first stars of groups larger than SMALL_GROUP
 };
 
 // Reusable working storage for many triangle searches: each camera side's run
@@ -107,7 +110,9 @@ public:
 
     // Groups the runs of every side among the first `n` camera vectors, once, for
     // run_prepared on triangles of those vectors.
-    void prepare(std::span<const Vec3> cam_vecs, std::size_t n, std::span<const Pair> pairs, double tolerance);
+    // `index_limit` as for PairGroups::build.
+    void prepare(std::span<const Vec3> cam_vecs, std::size_t n, std::span<const Pair> pairs, double tolerance,
+                 std::size_t index_limit = 0);
     // run() for a triangle a < b < c < n of the prepared vectors.
     void run_prepared(std::array<std::size_t, 3> abc, std::vector<StarTriple>& out) const;
 
@@ -161,6 +166,10 @@ public:
     const std::optional<MatchTie>& tie() const { return tie_; }
     // The leader's count minus the rival count, floored at 0.
     std::size_t margin() const { return best_.size() > rival_ ? best_.size() - rival_ : 0; }
+    // The least count whose offer can change the tally: with a leader of count M and
+    // rival count r (r <= M), an offer of m < M only raises r to m, so one of
+    // m <= min(r, M - 1) changes nothing; min(r + 1, M). 0 while there is no leader.
+    std::size_t least_telling_count() const { return has_best_ ? std::min(rival_ + 1, best_.size()) : 0; }
 
     std::vector<Correspondence> take_best() { return std::move(best_); }
     MatchTie take_tie() { return std::move(*tie_); }
@@ -215,6 +224,12 @@ void CandidateTally::offer(std::span<const Correspondence> list, double residual
 // stars or the winner fails confidence_checks; MatchAmbiguous for an unresolved tie.
 Result<MatchResult> match_stars(std::span<const Vec3> cam_vecs, const Catalog& catalog, std::size_t triangle_stars,
                                 double tolerance);
+
+// The chance test's probability: that m of n directions (a triangle's three and m - 3 of
+// the other n - 3) land within the tolerance of some catalog star by chance alone, the
+// tolerance caps of catalog_size stars covering the fraction K (1 - cos tolerance) / 2 of
+// the sky. 1 when m < 3 or n < 3, 0 when m exceeds n.
+double chance_probability(std::size_t m, std::size_t n, std::size_t catalog_size, double tolerance);
 
 // Rejects an identification of m correspondences that chance alone would explain
 // (binomial tail above 1 %) or that the mirror image of the directions matches as

@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/nonstars.hpp"
 #include "core/plate.hpp"
 #include "core/units.hpp"
 
@@ -30,6 +31,7 @@ SolveConfig solve_config_for(const Camera& camera, std::optional<double> sigma_a
     config.min_matched_stars = options.min_matched_stars;
     config.max_residual_rms_rad = options.max_residual_rms_rad;
     config.use_sun = options.use_sun;
+    config.blown_out_min_area = min_blown_out_area(camera);
     return config;
 }
 
@@ -55,7 +57,7 @@ Result<PositionFix> resolve_at_site(const SolveSource& source, const SolveReques
     }
 
     std::span<const Centroid> centroids;
-    std::optional<Pixel> sun;
+    std::optional<Pixel> sun, blown_out;
     StarsAndSun found;
     if (image != nullptr) {
         auto detected = detect_stars_and_sun(image->image, image->mask, config);
@@ -63,6 +65,7 @@ Result<PositionFix> resolve_at_site(const SolveSource& source, const SolveReques
         found = std::move(detected).value();
         centroids = found.centroids;
         sun = found.sun;
+        blown_out = found.blown_out;
     } else {
         centroids = std::get<std::span<const Centroid>>(source);
     }
@@ -70,7 +73,7 @@ Result<PositionFix> resolve_at_site(const SolveSource& source, const SolveReques
         return resolve_fix_from_centroids_tracked(centroids, sun, camera, request.up_cam, request.jd, catalog, config,
                                                   tracking->history);
     }
-    return resolve_fix_from_centroids(centroids, sun, camera, request.up_cam, request.jd, catalog, config);
+    return resolve_fix_from_centroids(centroids, sun, camera, request.up_cam, request.jd, catalog, config, blown_out);
 }
 
 Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneRequest& r) {
@@ -88,11 +91,14 @@ Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneReques
     settings.background_noise = r.background_noise;
     settings.seed = r.seed;
     settings.bit_depth = r.bit_depth;
+    settings.draw_bodies = r.draw_bodies;
 
     const double lat = r.lat_deg * units::DEG;
     const double lon = r.lon_deg * units::DEG;
     Boresight boresight{90.0, 0.0};  // fisheye lenses look straight up
-    if (settings.camera.kind == Projection::Pinhole) {
+    if (settings.camera.kind == Projection::Pinhole && r.boresight) {
+        boresight = *r.boresight;
+    } else if (settings.camera.kind == Projection::Pinhole) {
         boresight = pick_rich_boresight(catalog, settings.camera, r.width, r.height, lat, lon, r.jd_ut);
     }
     return synthesize_scene(catalog, settings, lat, lon, r.jd_ut, boresight.alt_deg, boresight.az_deg,

@@ -93,11 +93,13 @@ struct SceneRequest {
     double background_noise = 0.0;
     std::uint64_t seed = 0;
     std::uint32_t bit_depth = 16;
+    bool draw_bodies = false;  // also draw the planets and the Moon (SceneSettings::draw_bodies)
+    std::optional<Boresight> boresight;  // a pinhole's pointing; absent: pick_rich_boresight
 };
 
 // Builds the scene's camera (principal point at the image centre), converts the noise
 // levels, points a fisheye at the zenith and a pinhole at its richest patch of bright
-// stars (pick_rich_boresight), then renders.
+// stars (pick_rich_boresight) unless the request names one, then renders.
 Result<Scene> synthesize_scene_at_site(const Catalog& catalog, const SceneRequest& request);
 
 }  // namespace stelvane

@@ -13,6 +13,13 @@ double computed_altitude(const Observation& observation, double gmst_rad, double
     return std::asin(s);
 }
 
+double computed_azimuth(const Observation& observation, double gmst_rad, double lat_rad, double lon_rad) {
+    const double hour_angle = gmst_rad + lon_rad - observation.ra;
+    const double sin_dec = std::sin(observation.dec), cos_dec = std::cos(observation.dec);
+    return std::atan2(-cos_dec * std::sin(hour_angle),
+                      std::cos(lat_rad) * sin_dec - std::sin(lat_rad) * cos_dec * std::cos(hour_angle));
+}
+
 Result<RefinedFix> refine_fix(std::span<const Observation> observations, double gmst_rad, double lat0_rad,
                               double lon0_rad) {
     if (observations.size() < 2) return Error(InsufficientStars{2, observations.size()});

@@ -37,6 +37,10 @@ inline constexpr double FIX_SINGULAR_RATIO = 1e-12;
 // for the Greenwich sidereal angle gmst_rad: asin of the clamped sine, as the fit computes it.
 double computed_altitude(const Observation& observation, double gmst_rad, double lat_rad, double lon_rad);
 
+// Azimuth (radians from north through east) of the observation's body at trial position
+// (lat_rad, lon_rad), by the formula the fit linearises with.
+double computed_azimuth(const Observation& observation, double gmst_rad, double lat_rad, double lon_rad);
+
 // Fits (latitude, longitude) to the observations' altitudes by Gauss-Newton
 // with the analytic Jacobian (d alt / d north = cos Az, d alt / d east = sin Az).
 // Given: the observations, the Greenwich sidereal angle of the instant (held

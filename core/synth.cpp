@@ -73,6 +73,18 @@ CameraAxes camera_axes(double alt_deg, double az_deg, double roll_deg) {
     return {r * std::cos(rho) + u * std::sin(rho), u * std::cos(rho) - r * std::sin(rho), b};
 }
 
+// The camera-frame direction of an apparent direction of date, raised by refraction,
+// or nothing below the horizon.
+std::optional<Vec3> seen_by_camera(const Vec3& s, const SkyFrame& sky, const CameraAxes& axes) {
+    const double alt = std::asin(std::clamp(s.dot(sky.up), -1.0, 1.0));
+    if (!(alt > 0.0)) return std::nullopt;
+    const double az = std::atan2(s.dot(sky.east), s.dot(sky.north));
+    const double apparent_alt = alt + refraction_rad(alt);
+    const Vec3 local(std::cos(apparent_alt) * std::sin(az), std::cos(apparent_alt) * std::cos(az),
+                     std::sin(apparent_alt));
+    return axes.to_camera(local);
+}
+
 struct ProjectedStar {
     Pixel pixel;
     Vec3 cam;
@@ -87,17 +99,11 @@ std::vector<ProjectedStar> project_stars(const Catalog& catalog, const SkyFrame&
     std::vector<ProjectedStar> out;
     for (const Star& star : catalog.stars) {
         if (star.vmag > mag_limit) continue;  // NaN magnitudes pass
-        const Vec3 s = sky.apparent(star, jd, catalog.epoch);
-        const double alt = std::asin(std::clamp(s.dot(sky.up), -1.0, 1.0));
-        if (!(alt > 0.0)) continue;
-        const double az = std::atan2(s.dot(sky.east), s.dot(sky.north));
-        const double apparent_alt = alt + refraction_rad(alt);
-        const Vec3 local(std::cos(apparent_alt) * std::sin(az), std::cos(apparent_alt) * std::cos(az),
-                         std::sin(apparent_alt));
-        const Vec3 cam = axes.to_camera(local);
-        const std::optional<Pixel> pixel = camera.vec_to_pixel(cam);
+        const std::optional<Vec3> cam = seen_by_camera(sky.apparent(star, jd, catalog.epoch), sky, axes);
+        if (!cam) continue;
+        const std::optional<Pixel> pixel = camera.vec_to_pixel(*cam);
         if (!pixel) continue;
-        out.push_back({*pixel, cam, star.hr, star.vmag});
+        out.push_back({*pixel, *cam, star.hr, star.vmag});
     }
     std::stable_sort(out.begin(), out.end(), [](const ProjectedStar& a, const ProjectedStar& b) {
         return total_order_key(a.vmag) < total_order_key(b.vmag);
@@ -162,6 +168,63 @@ void add_psf(std::vector<double>& buffer, std::uint32_t width, const Pixel& c, f
             const double dx = static_cast<double>(px) - c.x;
             buffer[static_cast<std::size_t>(px) + static_cast<std::size_t>(py) * width] +=
                 amplitude * std::exp(-(dx * dx + dy * dy) / two_sigma_sq);
+        }
+    }
+}
+
+// Total light of a point source of magnitude vmag: the PSF's peak times its area 2 pi sigma^2.
+double point_source_flux(double vmag) {
+    return SceneSettings::flux_scale * std::pow(10.0, -0.4 * vmag) * 2.0 * units::PI * SceneSettings::psf_sigma_px *
+           SceneSettings::psf_sigma_px;
+}
+
+// The Moon's disc (its light spread evenly) and its glare halo, clipped to the frame.
+void add_moon(std::vector<double>& buffer, std::uint32_t width, std::uint32_t height, const Pixel& c,
+              double radius_px, double vmag) {
+    constexpr double GLARE_FRACTION = 1e-3;
+    constexpr double GLARE_REACH_RADII = 50.0;
+    const double r = std::max(radius_px, 0.5);
+    const double surface = point_source_flux(vmag) / (units::PI * r * r);
+    const double reach = GLARE_REACH_RADII * r;
+    const long x0 = std::max(0L, static_cast<long>(std::floor(c.x - reach)));
+    const long x1 = std::min(static_cast<long>(width) - 1, static_cast<long>(std::ceil(c.x + reach)));
+    const long y0 = std::max(0L, static_cast<long>(std::floor(c.y - reach)));
+    const long y1 = std::min(static_cast<long>(height) - 1, static_cast<long>(std::ceil(c.y + reach)));
+    for (long py = y0; py <= y1; ++py) {
+        for (long px = x0; px <= x1; ++px) {
+            const double d = std::hypot(static_cast<double>(px) - c.x, static_cast<double>(py) - c.y);
+            if (d > reach) continue;
+            const double q = r / std::max(d, r);
+            const double value = d <= r ? surface : GLARE_FRACTION * surface * q * q * q;
+            buffer[static_cast<std::size_t>(px) + static_cast<std::size_t>(py) * width] += value;
+        }
+    }
+}
+
+// The planets and the Moon at their topocentric places, drawn into the buffer and listed.
+void draw_bodies(std::vector<double>& buffer, const SceneSettings& settings, const SkyFrame& sky,
+                 const CameraAxes& axes, double lat_rad, double lon_rad, double jd, Scene& scene) {
+    const double margin = SceneSettings::edge_margin_px;
+    for (const BodyPlace& place : body_places(jd, Observer{lat_rad, lon_rad})) {
+        const Vec3 of_date = apparent_direction(sky.precession * place.astrometric, sky.aberration);
+        const std::optional<Vec3> cam = seen_by_camera(of_date, sky, axes);
+        if (!cam) continue;
+        const std::optional<Pixel> pixel = settings.camera.vec_to_pixel(*cam);
+        if (!pixel) continue;
+        const Pixel c = *pixel;
+        if (place.body == Body::Moon) {
+            if (!(c.x >= 0.0 && c.x < settings.width && c.y >= 0.0 && c.y < settings.height)) continue;
+            const std::optional<Pixel> limb = settings.camera.vec_to_pixel(
+                Eigen::AngleAxisd(place.angular_radius_rad, cam->unitOrthogonal()) * *cam);
+            const double radius_px = limb ? std::hypot(limb->x - c.x, limb->y - c.y) : 0.0;
+            add_moon(buffer, settings.width, settings.height, c, radius_px, place.vmag);
+            scene.bodies.push_back({place.body, c, place.vmag, radius_px});
+        } else {
+            if (!(c.x >= margin && c.x < settings.width - margin && c.y >= margin && c.y < settings.height - margin)) {
+                continue;
+            }
+            add_psf(buffer, settings.width, c, static_cast<float>(place.vmag));
+            scene.bodies.push_back({place.body, c, place.vmag, 0.0});
         }
     }
 }
@@ -237,6 +300,7 @@ Result<Scene> synthesize_scene(const Catalog& catalog, const SceneSettings& sett
         scene.rendered_hr_ids.push_back(star.hr);
         scene.star_pixels.push_back(c);
     }
+    if (settings.draw_bodies) draw_bodies(buffer, settings, sky, axes, lat_rad, lon_rad, jd, scene);
     if (settings.background_noise > 0.0) {
         for (double& v : buffer) v += settings.background_noise * rng.normal();
     }

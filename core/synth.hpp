@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/bodies.hpp"
 #include "core/catalog.hpp"
 #include "core/error.hpp"
 #include "core/plate.hpp"
@@ -25,6 +26,7 @@ struct SceneSettings {
     double background_noise = 0.0;   // Gaussian sensor noise, counts of 65535 (off unless > 0)
     std::uint64_t seed = 1;
     std::uint32_t bit_depth = 16;    // ADC resolution, 1..16
+    bool draw_bodies = false;        // also draw the planets and the Moon at their places (draw_bodies below)
 
     // Fixed rendering constants.
     static constexpr double psf_sigma_px = 1.3;
@@ -33,6 +35,14 @@ struct SceneSettings {
     static constexpr int stamp_radius = 4;        // 9 x 9 stamp around the rounded centre
     static constexpr double edge_margin_px = 5.0;
     static constexpr double crowding_px = 6.0;
+};
+
+// A planet or the Moon as drawn into a scene.
+struct RenderedBody {
+    Body body;
+    Pixel pixel;       // centre of its PSF or disc
+    double vmag;       // visual magnitude the drawing used
+    double radius_px;  // the disc's radius in pixels (a planet is drawn as a point)
 };
 
 struct Scene {
@@ -44,13 +54,19 @@ struct Scene {
     std::vector<std::uint32_t> rendered_hr_ids;  // their HR numbers, same order
     double boresight_alt_deg = 0.0;
     double boresight_az_deg = 0.0;
+    std::vector<RenderedBody> bodies;        // planets and Moon drawn (draw_bodies only), ALL_BODIES order
 };
 
 // Renders the sky seen from latitude/longitude (radians, east positive) at Julian
 // Date jd (UT), the camera pointing at boresight altitude/azimuth (degrees, azimuth
 // from north through east) with roll roll_deg. Stars are placed at their apparent
 // places of date (proper motion and parallax, IAU 1976 precession, annual aberration,
-// Bennett refraction). Refuses a zero-sized image, non-finite lat/lon/jd or roll,
+// Bennett refraction). With settings.draw_bodies the planets and the Moon are drawn
+// too, at their topocentric places carried through the same sky model: a planet as a
+// star of its magnitude (inside the same 5-px margin, never crowded out); the Moon as
+// a disc of its angular radius and magnitude spread evenly over the disc, with a glare
+// halo of 1e-3 x the disc's surface brightness x (radius / distance)^3 out to 50
+// radii, clipped to the frame (the lit crescent is not modelled). Refuses a zero-sized image, non-finite lat/lon/jd or roll,
 // a bit depth outside 1..16 and an image too large to hold (BadImage).
 Result<Scene> synthesize_scene(const Catalog& catalog, const SceneSettings& settings, double lat_rad, double lon_rad,
                                double jd, double boresight_alt_deg, double boresight_az_deg, double roll_deg);

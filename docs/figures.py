@@ -134,6 +134,11 @@ def calibration() -> None:
     _run_example("calibrate_lens.py", STATIC / "calibration-residuals.png")
 
 
+def error_budget() -> None:
+    """examples/error_budget.py with --out: the budget's terms for typical hardware."""
+    _run_example("error_budget.py", STATIC / "error-budget.png")
+
+
 def _run_example(script: str, out: Path) -> None:
     argv = sys.argv
     sys.argv = [script, "--out", str(out)]
@@ -146,7 +151,7 @@ def _run_example(script: str, out: Path) -> None:
 
 
 FIGURES = {"demo": demo, "camera-frame": camera_frame, "render-sky": render_sky, "covariance": covariance,
-           "calibration": calibration}
+           "calibration": calibration, "error-budget": error_budget}
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -19,6 +19,7 @@ constexpr auto kGreatCircleParams = params(required("lat1_deg"), required("lon1_
                                            required("lon2_deg"));
 constexpr auto kEllipseParams = params(required("azimuths_deg"), required("sigma_arcmin"));
 constexpr auto kSunParams = params(required("jd"));
+constexpr auto kCovarianceEllipseParams = params(required("var_north"), required("var_east"), required("cov_ne"));
 
 }  // namespace
 
@@ -73,6 +74,19 @@ void bind_covariance_ellipse(py::module_& m) {
                      const auto e = azimuth_ellipse_2sigma(az, units::arcmin_to_rad(sigma));
                      if (!e) throw EngineFailure(SingularGeometry{}, "singular geometry: parallel lines of position");
                      return py::make_tuple(e->semi_major_nm, e->semi_minor_nm, e->orientation_deg);
+                 });
+}
+
+void bind_ellipse_of_covariance(py::module_& m) {
+    def_function(m, Signature("_ellipse_2sigma_nm", kCovarianceEllipseParams),
+                 "The 2-sigma ellipse of a north/east covariance in radians squared, as a Fix reports it.\n\n"
+                 "Returns (semi_major_nm, semi_minor_nm, orientation_deg). For the error budget.\n",
+                 [](const Bound& a) {
+                     const EllipseNm e = ellipse_2sigma_from_covariance(
+                         to_double(a[kCovarianceEllipseParams["var_north"]]),
+                         to_double(a[kCovarianceEllipseParams["var_east"]]),
+                         to_double(a[kCovarianceEllipseParams["cov_ne"]]));
+                     return py::make_tuple(e.semi_major_nm, e.semi_minor_nm, e.orientation_deg);
                  });
 }
 

@@ -3,6 +3,7 @@
 
 #include "core/site.hpp"
 #include "core/temporal.hpp"
+#include "core/units.hpp"
 #include "py/bindings.hpp"
 #include "py/catalog_object.hpp"
 #include "py/convert.hpp"
@@ -103,6 +104,33 @@ py::object resolve_from_frames_entry(const Bound& a) {
     return to_python_fix(unwrap(std::move(*result)));
 }
 
+// The fit's sights as a structured array, angles in degrees and arcminutes.
+py::object sights_array(const std::vector<Sight>& sights) {
+    constexpr double kRadToArcmin = units::RAD_TO_DEG * units::ARCMIN_PER_DEG;
+    const std::vector<std::pair<const char*, double (*)(const Sight&)>> columns = {
+        {"x_px", [](const Sight& s) { return s.pixel.x; }},
+        {"y_px", [](const Sight& s) { return s.pixel.y; }},
+        {"azimuth_deg", [](const Sight& s) { return s.azimuth_rad * units::RAD_TO_DEG; }},
+        {"altitude_deg", [](const Sight& s) { return s.altitude_rad * units::RAD_TO_DEG; }},
+        {"sigma_arcmin", [](const Sight& s) { return s.sigma_rad * kRadToArcmin; }},
+        {"residual_arcmin", [](const Sight& s) { return s.residual_rad * kRadToArcmin; }},
+    };
+    py::list fields;
+    fields.append(py::make_tuple("hr", "<u4"));
+    for (const auto& [name, value] : columns) fields.append(py::make_tuple(name, "<f8"));
+    const auto n = static_cast<py::ssize_t>(sights.size());
+    py::object out = py::module_::import("numpy").attr("zeros")(n, py::dtype::from_args(fields));
+    py::array_t<std::uint32_t> hr(n);
+    for (py::ssize_t i = 0; i < n; ++i) hr.mutable_at(i) = sights[static_cast<std::size_t>(i)].hr;
+    out.attr("__setitem__")("hr", hr);
+    for (const auto& [name, value] : columns) {
+        py::array_t<double> column(n);
+        for (py::ssize_t i = 0; i < n; ++i) column.mutable_at(i) = value(sights[static_cast<std::size_t>(i)]);
+        out.attr("__setitem__")(name, column);
+    }
+    return out;
+}
+
 }  // namespace
 
 void bind_resolve_from_frames(py::module_& m) {
@@ -150,6 +178,32 @@ void bind_fix(py::module_& m) {
             "match_margin", [](const PositionFix& f) { return f.match_margin; },
             "The matcher's vote margin: the gap in verified-correspondence count between the winning\n"
             "identification and the strongest distinct rival found during the search.")
+        .def_property_readonly(
+            "sights", [](const PositionFix& f) { return sights_array(f.sights); },
+            "The observations of the fit, one row each: the stars in matched_hr_ids order, then the Sun.\n\n"
+            "A NumPy structured array with the fields hr (the star's HR number, 0 for the Sun), x_px and y_px\n"
+            "(where it was measured), azimuth_deg (at the fix, north through east), altitude_deg (measured,\n"
+            "refraction removed), sigma_arcmin (the standard deviation the fit weighted it by) and\n"
+            "residual_arcmin (measured less computed altitude at the fix).")
+        .def_property_readonly(
+            "up_cam", [](const PositionFix& f) { return py::make_tuple(f.up_unit[0], f.up_unit[1], f.up_unit[2]); },
+            "The up vector the altitudes were measured against, normalised, in the camera frame.")
+        .def_property_readonly(
+            "jd", [](const PositionFix& f) { return f.jd; },
+            "The instant solved for, as a UTC Julian Date (a burst's middle frame).")
+        .def_property_readonly(
+            "arcmin_per_pixel", [](const PositionFix& f) { return f.arcmin_per_pixel; },
+            "The camera's pixel scale on the boresight, arcminutes (Camera.arcmin_per_pixel).")
+        .def_property_readonly(
+            "bodies_seen",
+            [](const PositionFix& f) {
+                py::list names;
+                for (Body b : f.bodies_seen) names.append(py::str(std::string(body_name(b))));
+                return names;
+            },
+            "Names of the planets and the Moon found in the frame where the fix puts them (\"Mercury\",\n"
+            "\"Venus\", \"Mars\", \"Jupiter\", \"Saturn\", \"Moon\", in that order). A detection that a body\n"
+            "explains is never taken for a star.")
         .def_property_readonly(
             "plate_scale_ratio", [](const PositionFix& f) { return f.plate_scale_ratio; },
             "The lens check: the factor by which the identified stars ask the lens's focal_px to be\n"

@@ -52,6 +52,40 @@ std::uint64_t to_u64(const Argument& arg) {
     });
 }
 
+// A synthesize_scene call's catalog and request, converted in the published order: the
+// focal rule first, before any other argument is looked at, then the catalog.
+struct SceneCall {
+    const Catalog* catalog;
+    SceneRequest request;
+};
+
+SceneCall scene_call(const Bound& a) {
+    const std::optional<double> focal_px = to_opt_double(a[kSceneParams["focal_px"]]);
+    const std::optional<double> fisheye_fov_deg = to_opt_double(a[kSceneParams["fisheye_fov_deg"]]);
+    SceneRequest r;
+    r.lens.k1 = to_double(a[kSceneParams["k1"]]);
+    r.lens.k2 = to_double(a[kSceneParams["k2"]]);
+    r.lens.k3 = to_double(a[kSceneParams["k3"]]);
+    r.lens.k4 = to_double(a[kSceneParams["k4"]]);
+    r.lens.focal_px =
+        focal_for_projection(focal_px, fisheye_fov_deg.has_value(), r.lens.k1, r.lens.k2, r.lens.k3, r.lens.k4);
+    r.lens.fisheye_fov_deg = fisheye_fov_deg;
+    const Catalog& catalog = borrow_catalog(a[kSceneParams["catalog"]]);
+    r.lat_deg = to_double(a[kSceneParams["lat_deg"]]);
+    r.lon_deg = to_double(a[kSceneParams["lon_deg"]]);
+    r.jd_ut = to_double(a[kSceneParams["jd_ut"]]);
+    r.roll_deg = to_double(a[kSceneParams["roll_deg"]]);
+    r.width = to_u32(a[kSceneParams["width"]]);
+    r.height = to_u32(a[kSceneParams["height"]]);
+    r.mag_limit = static_cast<float>(to_double(a[kSceneParams["mag_limit"]]));
+    r.pixel_noise_arcmin = to_double(a[kSceneParams["pixel_noise_arcmin"]]);
+    r.up_noise_arcmin = to_double(a[kSceneParams["up_noise_arcmin"]]);
+    r.background_noise = to_double(a[kSceneParams["background_noise"]]);
+    r.seed = to_u64(a[kSceneParams["seed"]]);
+    r.bit_depth = to_u32(a[kSceneParams["bit_depth"]]);
+    return {&catalog, r};
+}
+
 }  // namespace
 
 void bind_scene(py::module_& m) {
@@ -99,7 +133,20 @@ void bind_scene(py::module_& m) {
         .def_property_readonly("boresight_az_deg", [](const Scene& s) { return s.boresight_az_deg; },
                                "Azimuth of the camera's boresight, degrees from north through east.")
         .def_property_readonly("width", [](const Scene& s) { return s.width; }, "Image width, pixels.")
-        .def_property_readonly("height", [](const Scene& s) { return s.height; }, "Image height, pixels.");
+        .def_property_readonly("height", [](const Scene& s) { return s.height; }, "Image height, pixels.")
+        .def_property_readonly(
+            "bodies",
+            [](const Scene& s) {
+                py::list out;
+                for (const RenderedBody& b : s.bodies) {
+                    out.append(py::make_tuple(py::str(std::string(body_name(b.body))), b.pixel.x, b.pixel.y, b.vmag,
+                                              b.radius_px));
+                }
+                return out;
+            },
+            "(name, x, y, vmag, radius_px) of the planets and the Moon drawn into the image: empty unless\n"
+            "the scene came from stelvane.skies.synthesize_sky. A planet is drawn as a star of its\n"
+            "magnitude (radius_px 0); the Moon as a disc with a glare halo.");
 }
 
 void bind_synthesize_scene(py::module_& m) {
@@ -124,32 +171,31 @@ void bind_synthesize_scene(py::module_& m) {
         ">>> scene.pixels.shape\n"
         "(1024, 1024)\n",
         [](const Bound& a) {
-            // The focal rule first, before any other argument is looked at.
-            const std::optional<double> focal_px = to_opt_double(a[kSceneParams["focal_px"]]);
-            const std::optional<double> fisheye_fov_deg = to_opt_double(a[kSceneParams["fisheye_fov_deg"]]);
-            SceneRequest r;
-            r.lens.k1 = to_double(a[kSceneParams["k1"]]);
-            r.lens.k2 = to_double(a[kSceneParams["k2"]]);
-            r.lens.k3 = to_double(a[kSceneParams["k3"]]);
-            r.lens.k4 = to_double(a[kSceneParams["k4"]]);
-            r.lens.focal_px = focal_for_projection(focal_px, fisheye_fov_deg.has_value(), r.lens.k1, r.lens.k2,
-                                                   r.lens.k3, r.lens.k4);
-            r.lens.fisheye_fov_deg = fisheye_fov_deg;
-            const Catalog& catalog = borrow_catalog(a[kSceneParams["catalog"]]);
-            r.lat_deg = to_double(a[kSceneParams["lat_deg"]]);
-            r.lon_deg = to_double(a[kSceneParams["lon_deg"]]);
-            r.jd_ut = to_double(a[kSceneParams["jd_ut"]]);
-            r.roll_deg = to_double(a[kSceneParams["roll_deg"]]);
-            r.width = to_u32(a[kSceneParams["width"]]);
-            r.height = to_u32(a[kSceneParams["height"]]);
-            r.mag_limit = static_cast<float>(to_double(a[kSceneParams["mag_limit"]]));
-            r.pixel_noise_arcmin = to_double(a[kSceneParams["pixel_noise_arcmin"]]);
-            r.up_noise_arcmin = to_double(a[kSceneParams["up_noise_arcmin"]]);
-            r.background_noise = to_double(a[kSceneParams["background_noise"]]);
-            r.seed = to_u64(a[kSceneParams["seed"]]);
-            r.bit_depth = to_u32(a[kSceneParams["bit_depth"]]);
-            return py::cast(unwrap(synthesize_scene_at_site(catalog, r)));
+            const SceneCall call = scene_call(a);
+            return py::cast(unwrap(synthesize_scene_at_site(*call.catalog, call.request)));
         });
+}
+
+// synthesize_scene's parameters, then a pinhole's pointing (both or neither) and whether to draw the bodies.
+constexpr auto kSceneWithBodiesParams =
+    join(kSceneParams,
+         params(optional("boresight_alt_deg"), optional("boresight_az_deg"), optional("bodies", "True")));
+
+void bind_synthesize_scene_with_bodies(py::module_& m) {
+    def_function(m, Signature("synthesize_scene_with_bodies", kSceneWithBodiesParams),
+                 "synthesize_scene with the planets and the Moon drawn at their places (unless bodies is false),\n"
+                 "and a pinhole pointed at (boresight_alt_deg, boresight_az_deg) when both are given.\n",
+                 [](const Bound& a) {
+                     SceneCall call = scene_call(a);
+                     call.request.draw_bodies = to_bool(a[kSceneWithBodiesParams["bodies"]]);
+                     const std::optional<double> alt = to_opt_double(a[kSceneWithBodiesParams["boresight_alt_deg"]]);
+                     const std::optional<double> az = to_opt_double(a[kSceneWithBodiesParams["boresight_az_deg"]]);
+                     if (alt.has_value() != az.has_value()) {
+                         refuse("boresight_alt_deg and boresight_az_deg go together: pass both, or neither");
+                     }
+                     if (alt) call.request.boresight = Boresight{*alt, *az};
+                     return py::cast(unwrap(synthesize_scene_at_site(*call.catalog, call.request)));
+                 });
 }
 
 }  // namespace stelvane::pyb

@@ -36,6 +36,8 @@ void bind_precess_vector(py::module_& m);
 void bind_great_circle_nm(py::module_& m);
 void bind_covariance_ellipse(py::module_& m);
 void bind_sun_apparent_jd(py::module_& m);
+// The private `_ellipse_2sigma_nm`, the fix's ellipse rule for the error budget.
+void bind_ellipse_of_covariance(py::module_& m);
 // centroid
 void bind_detect_centroids(py::module_& m);
 void bind_detect_centroids_matched(py::module_& m);
@@ -43,6 +45,10 @@ void bind_detect_centroids_matched(py::module_& m);
 // synth
 void bind_scene(py::module_& m);
 void bind_synthesize_scene(py::module_& m);
+
+// The private submodule `_skies` (planets, the Moon, rendered real skies) behind stelvane.skies.
+void bind_skies(py::module_& m);
+void bind_synthesize_scene_with_bodies(py::module_& skies);
 
 // The private submodule `_testing`, which exposes the shared intake for tests.
 void bind_testing(py::module_& m);

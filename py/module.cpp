@@ -78,5 +78,7 @@ PYBIND11_MODULE(_lib, m) {
         }
     }
     m.attr("_InternalFault") = internal_fault_type();
+    bind_ellipse_of_covariance(m);
     bind_testing(m);
+    bind_skies(m);
 }

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the C++ tests need, when missing.
 set -euo pipefail
 need=()
-for pkg in libeigen3-dev libgtest-dev ninja-build cmake g++; do
+for pkg in libeigen3-dev liberfa-dev libgtest-dev ninja-build cmake g++; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

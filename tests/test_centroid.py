@@ -530,3 +530,30 @@ def test_detect_centroids_matched_matches_the_model(sigma):
     got = stelvane.detect_centroids_matched(img, 30, sigma)
     assert len(got) >= 5
     assert_same_detections(got, model_matched(img, 30, sigma))
+
+
+# --- the threshold near its floor ---------------------------------------------------
+
+
+def noise_tile(mad, sky=10000):
+    """A 32 x 32 tile whose residuals over `sky` have upper median 0 and upper-median
+    absolute deviation `mad`: 212 at -(mad + 10), 100 at -mad, 400 at 0, 100 at +mad,
+    212 at +(mad + 10), in a fixed shuffled order."""
+    values = [-(mad + 10)] * 212 + [-mad] * 100 + [0] * 400 + [mad] * 100 + [mad + 10] * 212
+    order = np.random.default_rng(5).permutation(1024)
+    return (sky + np.array(values)[order]).reshape(32, 32)
+
+
+@pytest.mark.parametrize("mad, faint_found", [
+    (12, True), (200, True), (265, True), (276, True),  # 5 x 1.4826 x MAD <= 2048: the floor
+    (277, False), (300, False),                         # 5 x 1.4826 x 277 = 2053.4 > 2050
+])
+def test_threshold_is_the_floor_up_to_its_mad(mad, faint_found):
+    img = np.tile(noise_tile(mad), (4, 4)).astype(np.uint16)
+    # Two 3 x 3 blobs in tiles of their own (nine values cannot move a tile's median
+    # or the frame's MAD off these classes): 2050 counts clears the floor but not
+    # 5 sigma for MAD 277; 2300 clears both. No noise value comes near either.
+    img[40:43, 40:43] = 10000 + 2050
+    img[100:103, 100:103] = 10000 + 2300
+    fluxes = sorted(round(f) for _, _, f in stelvane.detect_centroids(img, 10))
+    assert fluxes == ([9 * 2050] if faint_found else []) + [9 * 2300]

@@ -167,7 +167,8 @@ def test_json_fields(pinhole_run):
     row = next(r for r in rows if r["path"].endswith("sky.fits"))
     assert list(row) == ["path", "utc", "utc_source", "catalog", "error", "latitude_deg", "longitude_deg",
                          "ellipse_2sigma_nm", "covariance", "n_stars", "matched_hr_ids", "residual_rms_arcmin",
-                         "match_margin", "n_iterations", "used_sun", "plate_scale_ratio", "plate_scale_ratio_sigma"]
+                         "match_margin", "n_iterations", "used_sun", "budget_ellipse_2sigma_nm", "budget_covariance",
+                         "budget_terms_2sigma_nm", "plate_scale_ratio", "plate_scale_ratio_sigma"]
     assert row["utc_source"] == "FITS DATE-OBS + EXPTIME/2"
     assert row["n_stars"] == len(row["matched_hr_ids"]) >= 4
     png = next(r for r in rows if r["path"].endswith("sky16.png"))
@@ -250,7 +251,7 @@ def test_geojson_point_is_lon_lat_and_polygon_is_its_ellipse(pinhole_dir, pinhol
     assert collection["type"] == "FeatureCollection"
     solved = [r for r in rows if not r["error"]]
     points = [f for f in collection["features"] if f["geometry"]["type"] == "Point"]
-    polygons = [f for f in collection["features"] if f["geometry"]["type"] == "Polygon"]
+    polygons = [f for f in collection["features"] if f["properties"]["role"] == "ellipse_2sigma"]
     assert len(points) == len(polygons) == len(solved)
     for point, polygon, row in zip(points, polygons, solved):
         assert point["geometry"]["coordinates"] == [row["longitude_deg"], row["latitude_deg"]]
@@ -264,6 +265,33 @@ def test_geojson_point_is_lon_lat_and_polygon_is_its_ellipse(pinhole_dir, pinhol
         assert max(dist) == pytest.approx(a, rel=2e-3) and min(dist) == pytest.approx(b, rel=2e-3)
         signed_area = sum(x0 * y1 - x1 * y0 for (x0, y0), (x1, y1) in zip(ring, ring[1:]))
         assert signed_area > 0  # counter-clockwise exterior ring
+
+
+# The error budget with the vertical's and the clock's sigmas: 3' per axis is a circle of 6 nm 2-sigma radius,
+# 2 s of clock 2 x 2 x 0.2507 nm x cos(latitude) east-west (the sky turns 15.041 arcseconds a second).
+def test_the_budget_in_every_output(pinhole_dir):
+    args = ("solve", "night/sky.fits", "--focal", 2200, "--up-csv", "up.csv", "--up-sigma", 3, "--clock-sigma", 2)
+    done = run(*args, "--json", "--csv", "budget.csv", "--geojson", "budget.geojson", cwd=pinhole_dir)
+    assert done.returncode == 0, done.stderr
+    (row,) = [json.loads(line) for line in done.stdout.splitlines()]
+    terms = row["budget_terms_2sigma_nm"]
+    assert list(terms) == ["centroid", "up", "clock", "calibration", "model"]
+    assert terms["up"][:2] == pytest.approx([6.0, 6.0], rel=1e-9)
+    clock_nm = 2 * 2 * 360.98564736629 / 86400 * 60 * np.cos(np.radians(row["latitude_deg"]))
+    assert terms["clock"] == pytest.approx([clock_nm, 0.0, 90.0], rel=1e-4, abs=1e-9)
+    a, b, orientation = row["budget_ellipse_2sigma_nm"]
+    assert 6.0 < b <= a < 6.2
+    with open(pinhole_dir / "budget.csv", newline="") as f:
+        (line,) = list(csv.DictReader(f))
+    assert [float(line[k]) for k in ("budget_semi_major_nm", "budget_semi_minor_nm", "budget_orientation_deg")] == \
+        row["budget_ellipse_2sigma_nm"]
+    features = json.loads((pinhole_dir / "budget.geojson").read_text())["features"]
+    assert [f["properties"]["role"] for f in features] == ["fix", "ellipse_2sigma", "budget_2sigma"]
+    ring = features[2]["geometry"]["coordinates"][0]
+    dist = [stelvane.great_circle_nm(row["latitude_deg"], row["longitude_deg"], lat, lon) for lon, lat in ring]
+    assert max(dist) == pytest.approx(a, rel=2e-3) and min(dist) == pytest.approx(b, rel=2e-3)
+    text = run(*args, cwd=pinhole_dir).stdout
+    assert f"budget 2-sigma {a:.2f} x {b:.2f} nm at {orientation:+.1f} deg" in text
 
 
 # Fisheye 180 degrees on 1024x1024: an 8-bit sRGB colour JPEG with local time and offset, and a FITS with
@@ -391,6 +419,10 @@ def test_every_bad_file_is_one_error_line_and_the_run_goes_on(bad_files):
     (["solve", "empty", "--up", "0,0,1", "--focal", "500"], "empty: folder holds no image file (.fits, "),
     (["solve", "x.fits", "--up", "0,0,1", "--focal", "500", "--csv", "gone/out.csv"], "--csv gone/out.csv: folder "),
     (["solve", "x.fits", "--up", "0,0,1", "--focal", "500", "--mask", "x.fits"], "--mask x.fits: Empty or corrupt FITS "),
+    (["solve", "x.fits", "--up", "0,0,1", "--focal", "500", "--up-sigma", "-1"],
+     "argument --up-sigma: expected a number >= 0, got '-1'"),
+    (["solve", "x.fits", "--up", "0,0,1", "--focal", "500", "--clock-sigma", "nan"],
+     "argument --clock-sigma: expected a number >= 0, got 'nan'"),
 ])
 def test_usage_errors_exit_2_with_one_line(tmp_path, monkeypatch, capsys, args, message):
     from stelvane import cli

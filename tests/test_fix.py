@@ -440,10 +440,11 @@ def test_stars_within_the_glare_radius_are_dropped_even_with_the_sun_low(allsky,
     cx, cy = centre
     assert fish_altitude_deg(cx, cy) < 15.0  # the Sun itself stays out of the fit
     image = scene.pixels
-    paint_disc(image, cx, cy)
+    count, _ = paint_disc(image, cx, cy)
     hr = scene.rendered_hr_ids[k]
+    # Without use_sun the disc is a blown-out region, whose glare reaches 4 * sqrt(its pixel count).
     without = stelvane.resolve_fix(image, up_cam=scene.up_cam, utc=NIGHT, catalog=allsky, **FISH)
-    assert hr in without.matched_hr_ids
+    assert (hr in without.matched_hr_ids) is (distance > 4 * math.sqrt(count))
     fix = stelvane.resolve_fix(image, up_cam=scene.up_cam, utc=NIGHT, catalog=allsky, use_sun=True, **FISH)
     assert fix.used_sun is False
     assert (hr in fix.matched_hr_ids) is kept
@@ -595,9 +596,14 @@ def test_fix_class_surface():
     fix_cls = stelvane.Fix
     assert fix_cls.__doc__ == "Result of a resolved celestial fix."
     assert fix_cls.__module__ == "stelvane"
-    assert [n for n in vars(fix_cls) if not n.startswith("_")] == [
+    names = [n for n in vars(fix_cls) if not n.startswith("_")]
+    assert names[:9] == [
         "latitude_deg", "longitude_deg", "covariance", "ellipse_2sigma_nm", "matched_hr_ids", "n_iterations",
-        "used_sun", "residual_rms_rad", "match_margin", "plate_scale_ratio", "plate_scale_ratio_sigma"]
+        "used_sun", "residual_rms_rad", "match_margin"]
+    # Later additions follow the first nine: the observation geometry an error budget reads, then
+    # the lens check.
+    assert names[9:] == ["sights", "up_cam", "jd", "arcmin_per_pixel", "bodies_seen",
+                         "plate_scale_ratio", "plate_scale_ratio_sigma"]
     assert fix_cls.covariance.__doc__ == "[[var_north, cov_ne], [cov_ne, var_east]] in radians squared."
     assert fix_cls.ellipse_2sigma_nm.__doc__ == "(semi_major_nm, semi_minor_nm, orientation_deg)."
     assert fix_cls.residual_rms_rad.__doc__ == "RMS, in radians, of the converged per-observation altitude residuals."
@@ -838,3 +844,56 @@ def test_default_sigma_of_a_pinhole(pinhole, focal, sigma):
     # and the covariance does follow sigma: a tenth more sigma is a fifth more variance
     wider = stelvane.resolve_from_centroids(as_centroids(scene), sigma_arcmin=1.1 * sigma, **kw)
     assert np.array(wider.covariance) == pytest.approx(1.21 * np.array(default.covariance), rel=1e-9)
+
+
+# ---- the fit's sights -------------------------------------------------------------------------------------
+
+SIGHT_FIELDS = ["hr", "x_px", "y_px", "azimuth_deg", "altitude_deg", "sigma_arcmin", "residual_arcmin"]
+
+
+def bennett_arcmin(apparent_deg):
+    return max(1 / math.tan(math.radians(apparent_deg + 7.31 / (apparent_deg + 4.4))), 0.0)
+
+
+# The zenith fisheye with roll 0 has camera +x to the West and +y to the South, so a pixel's azimuth is
+# atan2(east, north) of its offset from the centre, and its apparent altitude 90 deg less r / f.
+@pytest.mark.parametrize("road", ["centroids", "image"])
+def test_sights_are_the_fits_observations_where_they_were_seen(allsky, road):
+    scene = fisheye_scene(allsky)
+    if road == "image":
+        fix = stelvane.resolve_fix(scene.pixels, up_cam=scene.up_cam, utc=NIGHT, catalog=allsky, **FISH)
+    else:
+        fix = solve_fish(allsky, as_centroids(scene), scene.up_cam)
+    sights = fix.sights
+    assert sights.dtype.names == tuple(SIGHT_FIELDS)
+    assert sights.dtype["hr"] == np.uint32 and sights.dtype["x_px"] == np.float64
+    assert sights["hr"].tolist() == fix.matched_hr_ids
+    drawn = dict(zip(scene.rendered_hr_ids, scene.star_pixels))
+    tol_px = 1e-6 if road == "centroids" else 0.1
+    for row in sights:
+        x, y = drawn[int(row["hr"])]
+        assert (row["x_px"], row["y_px"]) == pytest.approx((x, y), abs=tol_px)
+        assert row["azimuth_deg"] == pytest.approx(math.degrees(math.atan2(-(x - 512), -(y - 512))), abs=0.02)
+        apparent = fish_altitude_deg(x, y)
+        assert row["altitude_deg"] == pytest.approx(apparent - bennett_arcmin(apparent) / 60, abs=0.02)
+    assert sights["sigma_arcmin"] == pytest.approx(0.5 / FISH_FOCAL / ARCMIN, rel=1e-12)  # half a pixel
+    rms_arcmin = fix.residual_rms_rad / ARCMIN
+    assert math.sqrt(np.mean(sights["residual_arcmin"] ** 2)) == pytest.approx(rms_arcmin, rel=1e-9)
+    assert fix.up_cam == pytest.approx(np.asarray(scene.up_cam) / np.linalg.norm(scene.up_cam), abs=1e-15)
+    assert fix.jd == pytest.approx(NIGHT_JD, abs=1e-9)
+    assert fix.arcmin_per_pixel == pytest.approx(1 / FISH_FOCAL / ARCMIN, rel=1e-12)
+
+
+def test_the_sun_is_the_last_sight(allsky):
+    utc = (2024, 4, 1, 10, 0, 0)
+    jd = 2440587.5 + datetime.datetime(*utc, tzinfo=datetime.timezone.utc).timestamp() / 86400
+    scene = fisheye_scene(allsky, jd=jd)
+    x, y, _ = sun_pixel(utc)
+    image = scene.pixels
+    _, (sx, sy) = paint_disc(image, x, y)
+    fix = stelvane.resolve_fix(image, up_cam=scene.up_cam, utc=utc, catalog=allsky, use_sun=True, **FISH)
+    sun = fix.sights[-1]
+    assert len(fix.sights) == len(fix.matched_hr_ids) + 1
+    assert sun["hr"] == 0 and sun["sigma_arcmin"] == pytest.approx(1.0, rel=1e-12)
+    assert (sun["x_px"], sun["y_px"]) == pytest.approx((sx, sy), abs=0.05)
+    assert fix.sights["hr"][:-1].tolist() == fix.matched_hr_ids

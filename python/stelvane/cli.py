@@ -47,14 +47,22 @@ def _up_vector(text: str) -> tuple[float, float, float]:
     return parts  # type: ignore[return-value]
 
 
-def _positive(text: str) -> float:
+def _real(text: str, accept: Callable[[float], bool], wanted: str) -> float:
     try:
         value = float(text)
     except ValueError:
         value = math.nan
-    if not (math.isfinite(value) and value > 0.0):
-        raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
+    if not (math.isfinite(value) and accept(value)):
+        raise argparse.ArgumentTypeError(f"expected {wanted}, got {text!r}")
     return value
+
+
+def _positive(text: str) -> float:
+    return _real(text, lambda v: v > 0.0, "a positive number")
+
+
+def _non_negative(text: str) -> float:
+    return _real(text, lambda v: v >= 0.0, "a number >= 0")
 
 
 def _count(text: str) -> int:
@@ -109,6 +117,12 @@ def _add_solve_options(p: argparse.ArgumentParser) -> None:
     solve.add_argument("--use-sun", action="store_true", help="find the Sun's disc and use it in the fit")
     solve.add_argument("--mask", metavar="FILE",
                        help="obstruction mask: a .npy bool array or an image whose non-zero pixels are not sky")
+    budget = p.add_argument_group("error budget (as for stelvane.error_budget)")
+    budget.add_argument("--up-sigma", type=_non_negative, default=0.0, metavar="ARCMIN",
+                        help="the vertical's standard deviation per axis (up_sigma_arcmin; default 0): about 3-6 "
+                             "for a phone's MEMS accelerometer, 0.5-1 for a good inclinometer")
+    budget.add_argument("--clock-sigma", type=_non_negative, default=0.0, metavar="S",
+                        help="the clock's standard deviation in seconds (clock_sigma_s; default 0)")
 
 
 def _add_output_options(p: argparse.ArgumentParser) -> None:
@@ -196,18 +210,25 @@ class _Setup:
             if target is not None and not Path(target).resolve().parent.is_dir():
                 parser.error(f"--{option} {target}: folder {Path(target).resolve().parent} does not exist")
         self.folder_given = any(Path(p).is_dir() for p in args.paths)
-        self.lens = _lens_of(parser, args)
+        self.calibration = _calibration_of(parser, args)
+        self.lens = _lens_of(args, self.calibration)
 
     def up_for(self, args: argparse.Namespace, path: str) -> tuple[float, float, float]:
         return args.up if self.up_table is None else self.up_table.lookup(path)
 
 
-def _lens_of(parser: argparse.ArgumentParser, args: argparse.Namespace) -> dict[str, Any]:
-    """The lens keyword arguments of the run: the calibration file's, or the lens options'."""
+def _calibration_of(parser: argparse.ArgumentParser, args: argparse.Namespace) -> stelvane.Calibration | None:
+    """The calibration file of --camera, read once for the run; None without it."""
     if getattr(args, "camera", None) is None:
+        return None
+    return _or_usage_error(parser, f"--camera {args.camera}", lambda: stelvane.Calibration.load(args.camera))
+
+
+def _lens_of(args: argparse.Namespace, calibration: stelvane.Calibration | None) -> dict[str, Any]:
+    """The lens keyword arguments of the run: the calibration's, or the lens options'."""
+    if calibration is None:
         return dict(focal_px=args.focal, cx=args.cx, cy=args.cy, fisheye_fov_deg=args.fov, k1=args.k1, k2=args.k2,
                     k3=args.k3, k4=args.k4)
-    calibration = _or_usage_error(parser, f"--camera {args.camera}", lambda: stelvane.Calibration.load(args.camera))
     return dict(calibration.solve_kwargs())
 
 
@@ -218,7 +239,8 @@ def _solve_one(setup: _Setup, args: argparse.Namespace, path: str) -> files.File
         return files.FileFix(path, setup.utc, "" if setup.utc is None else "given", "", str(err), None)
     return files.solve_path(
         path, up_cam=up, catalog=args.catalog, utc=setup.utc, **setup.lens, sigma_arcmin=args.sigma,
-        use_sun=args.use_sun, max_centroids=args.max_centroids, mask=setup.mask)
+        use_sun=args.use_sun, max_centroids=args.max_centroids, mask=setup.mask, up_sigma_arcmin=args.up_sigma,
+        clock_sigma_s=args.clock_sigma, calibration=setup.calibration)
 
 
 def format_text(result: files.FileFix) -> str:
@@ -227,8 +249,12 @@ def format_text(result: files.FileFix) -> str:
     assert fix is not None
     a, b, orientation = fix.ellipse_2sigma_nm
     utc = result.utc.astimezone(dt.timezone.utc).isoformat() if result.utc else "?"
+    budget = ""
+    if result.budget is not None:
+        ba, bb, bo = result.budget.ellipse_2sigma_nm
+        budget = f"budget 2-sigma {ba:.2f} x {bb:.2f} nm at {bo:+.1f} deg  "
     return (f"{result.path}: {fix.latitude_deg:+.5f} {fix.longitude_deg:+.5f} deg  "
-            f"2-sigma {a:.2f} x {b:.2f} nm, major axis at {orientation:+.1f} deg  "
+            f"2-sigma {a:.2f} x {b:.2f} nm, major axis at {orientation:+.1f} deg  {budget}"
             f"{len(fix.matched_hr_ids)} stars, margin {fix.match_margin}, "
             f"rms {fix.residual_rms_rad * files.RAD_TO_ARCMIN:.2f} arcmin  "
             f"lens scale {fix.plate_scale_ratio:.5f} +- {fix.plate_scale_ratio_sigma:.5f}  {utc} ({result.utc_source})")

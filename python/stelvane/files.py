@@ -68,7 +68,8 @@ class FileFix:
 
     ``utc`` is the instant solved for (or ``None`` when none was found), ``utc_source`` where it came from;
     ``catalog`` names the catalog used; ``error`` is empty when the file solved, and ``fix`` is then the
-    `stelvane.Fix`. ``width`` and ``height`` are the frame's, 0 when it could not be read.
+    `stelvane.Fix` and ``budget`` its `stelvane.ErrorBudget`. ``width`` and ``height`` are the frame's, 0 when
+    it could not be read.
     """
 
     path: str
@@ -79,6 +80,7 @@ class FileFix:
     fix: stelvane.Fix | None
     width: int = 0
     height: int = 0
+    budget: stelvane.ErrorBudget | None = None
 
     @property
     def solved(self) -> bool:
@@ -86,8 +88,8 @@ class FileFix:
 
     def record(self) -> dict[str, Any]:
         """The JSON-ready fields: position, 2-sigma ellipse, covariance, stars and residual; ``None`` for the
-        position fields of a failed file."""
-        fix = self.fix
+        position fields of a failed file. The error budget's ellipse, covariance and per-term ellipses follow."""
+        fix, budget = self.fix, self.budget
         return {
             "path": self.path,
             "utc": None if self.utc is None else self.utc.astimezone(dt.timezone.utc).isoformat(),
@@ -104,6 +106,10 @@ class FileFix:
             "match_margin": None if fix is None else fix.match_margin,
             "n_iterations": None if fix is None else fix.n_iterations,
             "used_sun": None if fix is None else fix.used_sun,
+            "budget_ellipse_2sigma_nm": None if budget is None else list(budget.ellipse_2sigma_nm),
+            "budget_covariance": None if budget is None else budget.covariance,
+            "budget_terms_2sigma_nm": None if budget is None else {
+                name: list(term.ellipse_2sigma_nm) for name, term in budget.contributions.items()},
             "plate_scale_ratio": None if fix is None else fix.plate_scale_ratio,
             "plate_scale_ratio_sigma": None if fix is None else fix.plate_scale_ratio_sigma,
         }
@@ -118,15 +124,20 @@ def solve_path(
     utc: dt.datetime | None = None, focal_px: float | None = None, cx: float | None = None,
     cy: float | None = None, fisheye_fov_deg: float | None = None, k1: float = 0.0, k2: float = 0.0,
     k3: float = 0.0, k4: float = 0.0, sigma_arcmin: float | None = None, use_sun: bool = False,
-    max_centroids: int | None = None, mask: np.ndarray | None = None,
+    max_centroids: int | None = None, mask: np.ndarray | None = None, up_sigma_arcmin: float = 0.0,
+    clock_sigma_s: float = 0.0, calibration: stelvane.Calibration | None = None,
 ) -> FileFix:
     """Solves the image file `path` with `stelvane.resolve_fix`.
 
     The lens arguments and solve options are those of `stelvane.resolve_fix`; `cx` and `cy` default to the
     frame centre (width / 2, height / 2), and `catalog` (a `stelvane.Catalog`, a bundled name or
     "CATALOG_PATH,PAIRS_PATH") to the bundled catalog that suits the lens's field (`catalog_for_lens`).
-    `utc`, an aware datetime, overrides the instant read from the file. A file that cannot be read, has no
-    instant, or does not solve gives a `FileFix` with its reason in ``error``; nothing is raised for it.
+    `utc`, an aware datetime, overrides the instant read from the file. A fix comes with its
+    `stelvane.error_budget` for the vertical's and the clock's sigmas `up_sigma_arcmin` and `clock_sigma_s`,
+    and for the lens's uncertainty when `calibration` (the `stelvane.Calibration` the lens arguments came
+    from) is given.
+    A file that cannot be read, has no instant, or does not solve gives a `FileFix` with its reason in
+    ``error``; nothing is raised for it.
     """
     path = str(path)
     try:
@@ -146,9 +157,11 @@ def solve_path(
             frame.pixels, focal_px, width / 2.0 if cx is None else cx, height / 2.0 if cy is None else cy,
             up_cam, when, loaded, sigma_arcmin=sigma_arcmin, fisheye_fov_deg=fisheye_fov_deg, k1=k1, k2=k2,
             k3=k3, k4=k4, use_sun=use_sun, max_centroids=max_centroids, mask=mask)
+        budget = stelvane.error_budget(fix, up_sigma_arcmin=up_sigma_arcmin, clock_sigma_s=clock_sigma_s,
+                                       calibration=calibration)
     except stelvane.StelvaneError as err:
         return FileFix(error=str(err), fix=None, **base)
-    return FileFix(error="", fix=fix, **base)
+    return FileFix(error="", fix=fix, budget=budget, **base)
 
 
 def expand_paths(paths: Sequence[str | Path]) -> list[str]:
@@ -227,6 +240,7 @@ def read_mask(path: str | Path) -> np.ndarray:
 CSV_COLUMNS = (
     "path", "utc", "utc_source", "catalog", "error", "latitude_deg", "longitude_deg", "semi_major_nm",
     "semi_minor_nm", "orientation_deg", "n_stars", "match_margin", "residual_rms_arcmin", "matched_hr_ids",
+    "budget_semi_major_nm", "budget_semi_minor_nm", "budget_orientation_deg",
 )
 NM_PER_DEG_LAT = 60.0  # a nautical mile is one arcminute of latitude
 ELLIPSE_VERTICES = 72
@@ -236,10 +250,12 @@ def csv_row(result: FileFix) -> dict[str, Any]:
     """One CSV row: the fix's scalars, or empty cells and the error for a failed file."""
     rec = result.record()
     ellipse = rec.pop("ellipse_2sigma_nm") or ("", "", "")
+    budget = rec.pop("budget_ellipse_2sigma_nm") or ("", "", "")
     hr_ids = rec.pop("matched_hr_ids")
     row = {k: ("" if v is None else v) for k, v in rec.items() if k in CSV_COLUMNS}
     row.update(semi_major_nm=ellipse[0], semi_minor_nm=ellipse[1], orientation_deg=ellipse[2],
-               matched_hr_ids="" if hr_ids is None else " ".join(map(str, hr_ids)))
+               matched_hr_ids="" if hr_ids is None else " ".join(map(str, hr_ids)),
+               budget_semi_major_nm=budget[0], budget_semi_minor_nm=budget[1], budget_orientation_deg=budget[2])
     return row
 
 
@@ -274,18 +290,24 @@ def ellipse_ring(lat_deg: float, lon_deg: float, semi_major_nm: float, semi_mino
 
 
 def geojson(results: Sequence[FileFix]) -> dict[str, Any]:
-    """A GeoJSON FeatureCollection: for each solved file, a Point at [lon, lat] and the Polygon of its
-    2-sigma ellipse, both carrying the file's path and instant. Failed files are left out."""
+    """A GeoJSON FeatureCollection: for each solved file, a Point at [lon, lat], the Polygon of its
+    2-sigma ellipse (role "ellipse_2sigma") and, when it has one, the Polygon of its error budget's 2-sigma
+    ellipse (role "budget_2sigma"), all carrying the file's path and instant. Failed files are left out."""
     features: list[dict[str, Any]] = []
     for result in results:
         if result.fix is None:
             continue
         rec = result.record()
-        props = {k: rec[k] for k in ("path", "utc", "ellipse_2sigma_nm", "n_stars", "residual_rms_arcmin")}
+        props = {k: rec[k] for k in ("path", "utc", "ellipse_2sigma_nm", "n_stars", "residual_rms_arcmin",
+                                     "budget_ellipse_2sigma_nm")}
         lat, lon = result.fix.latitude_deg, result.fix.longitude_deg
         features.append({"type": "Feature", "geometry": {"type": "Point", "coordinates": [lon, lat]},
                          "properties": {**props, "role": "fix"}})
         ring = ellipse_ring(lat, lon, *result.fix.ellipse_2sigma_nm)
         features.append({"type": "Feature", "geometry": {"type": "Polygon", "coordinates": [ring]},
                          "properties": {**props, "role": "ellipse_2sigma"}})
+        if result.budget is not None:
+            ring = ellipse_ring(lat, lon, *result.budget.ellipse_2sigma_nm)
+            features.append({"type": "Feature", "geometry": {"type": "Polygon", "coordinates": [ring]},
+                             "properties": {**props, "role": "budget_2sigma"}})
     return {"type": "FeatureCollection", "features": features}

@@ -196,6 +196,60 @@ TEST(ResolveFromMatches, ZeroSigmaIsSingular) {
     EXPECT_EQ(fix.error().message(), "observation geometry is singular");
 }
 
+// The sights of a fix against the horizon frame built in the test from the true position:
+// azimuth from the north and east unit vectors, altitude from the zenith, pixel from the
+// pinhole's own formula (NaN behind the camera), and residuals orthogonal to the fit's
+// Jacobian columns (cos Az, sin Az) once it has converged.
+TEST(ResolveFromMatches, SightsDescribeTheFit) {
+    const double jd = 2459000.75, lat_deg = -35.0, lon_deg = 140.0;
+    Sky sky = make_sky(lat_deg, lon_deg, jd, 9, 20.0, 77);
+    // A little noise so that the residuals are not all zero.
+    std::mt19937_64 rng(3);
+    std::normal_distribution<double> noise(0.0, 2e-4);
+    for (Vec3& c : sky.cam_vecs) c = (c + Vec3(noise(rng), noise(rng), noise(rng))).normalized();
+    const double sigma_arcmin = 1.5;
+    auto fix = resolve_from_matches(sky.matches, 0, sky.cam_vecs, jd, std::nullopt, sky.camera, sky.up_cam,
+                                    sky.catalog, config_with_sigma(sigma_arcmin));
+    ASSERT_TRUE(fix.ok()) << fix.error().message();
+    ASSERT_EQ(fix->sights.size(), 9u);
+
+    const double lat = fix->latitude_deg * M_PI / 180.0;
+    const double lst = gmst_rad(jd) + fix->longitude_deg * M_PI / 180.0;
+    const Vec3 zenith(std::cos(lat) * std::cos(lst), std::cos(lat) * std::sin(lst), std::sin(lat));
+    const Vec3 east(-std::sin(lst), std::cos(lst), 0.0);
+    const Vec3 north = zenith.cross(east);
+    const Vec3 up = sky.up_cam.normalized();
+    double sum_cos = 0.0, sum_sin = 0.0, sum_sq = 0.0;
+    for (std::size_t i = 0; i < 9; ++i) {
+        const Sight& s = fix->sights[i];
+        EXPECT_EQ(s.hr, fix->matched_hr_ids[i]);
+        const Vec3 a = apparent_of_date(sky.catalog.stars[sky.matches[i].star].unit, jd);
+        EXPECT_NEAR(s.azimuth_rad, std::atan2(a.dot(east), a.dot(north)), 1e-9) << "star " << i;
+        const double h = std::asin(sky.cam_vecs[i].dot(up));
+        EXPECT_NEAR(s.altitude_rad, h - bennett(h), 1e-12) << "star " << i;
+        EXPECT_NEAR(s.residual_rad, s.altitude_rad - std::asin(a.dot(zenith)), 1e-9) << "star " << i;
+        EXPECT_EQ(s.sigma_rad, sigma_arcmin / 60.0 * M_PI / 180.0);
+        const Vec3& c = sky.cam_vecs[i];
+        if (c.z() > 1e-12) {
+            EXPECT_NEAR(s.pixel.x, 1000.0 * c.x() / c.z(), 1e-9) << "star " << i;
+            EXPECT_NEAR(s.pixel.y, 1000.0 * c.y() / c.z(), 1e-9) << "star " << i;
+        } else {
+            EXPECT_TRUE(std::isnan(s.pixel.x) && std::isnan(s.pixel.y)) << "star " << i;
+        }
+        sum_cos += s.residual_rad * std::cos(s.azimuth_rad);
+        sum_sin += s.residual_rad * std::sin(s.azimuth_rad);
+        sum_sq += s.residual_rad * s.residual_rad;
+    }
+    EXPECT_GT(std::sqrt(sum_sq / 9.0), 1e-5);  // the noise reached the residuals
+    EXPECT_NEAR(sum_cos, 0.0, 1e-12);
+    EXPECT_NEAR(sum_sin, 0.0, 1e-12);
+    EXPECT_NEAR(fix->up_unit[0], up.x(), 1e-15);
+    EXPECT_NEAR(fix->up_unit[1], up.y(), 1e-15);
+    EXPECT_NEAR(fix->up_unit[2], up.z(), 1e-15);
+    EXPECT_EQ(fix->jd, jd);
+    EXPECT_NEAR(fix->arcmin_per_pixel, std::atan(1.0 / 1000.0) * 180.0 / M_PI * 60.0, 1e-12);
+}
+
 TEST(UnitUp, RefusesDegenerateVectors) {
     for (const Vec3& v : {Vec3(0, 0, 0), Vec3(kNaN, 0, 1), Vec3(0, INFINITY, 1), Vec3(0, 0, 1e-10),
                           Vec3(1e308, 1e308, 0)}) {

@@ -942,3 +942,33 @@ TEST(ConfidenceChecks, MirrorEarlyStopBoundary) {
 
 }  // namespace
 }  // namespace stelvane
+
+namespace stelvane {
+namespace {
+
+// A side's groups do not depend on the index bound it is given: too small a bound (a
+// pair names a star at or past it), none, the exact one and a generous one all list
+// every pair's partners in run order, with the same partner masks.
+class PairGroupsBound : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PairGroupsBound, SameGroupsWhateverTheBound) {
+    const std::vector<Pair> run = {{0.5f, 3, 7}, {0.5f, 7, 1}, {0.6f, 3, 1}, {0.7f, 12, 3}, {0.7f, 3, 7}};
+    PairGroups groups;
+    groups.build(run, GetParam());
+    const std::vector<std::vector<std::uint16_t>> want = {
+        {}, {7, 3}, {}, {7, 1, 12, 7}, {}, {}, {}, {3, 1, 3}, {}, {}, {}, {}, {3}, {}};
+    for (std::size_t s = 0; s < want.size(); ++s) {
+        const auto got = groups.group(static_cast<std::uint16_t>(s));
+        EXPECT_EQ(std::vector<std::uint16_t>(got.begin(), got.end()), want[s]) << "star " << s;
+        std::uint64_t mask = 0;
+        for (const std::uint16_t partner : want[s]) mask |= std::uint64_t{1} << (partner & 63u);
+        EXPECT_EQ(groups.partner_mask(static_cast<std::uint16_t>(s)), mask) << "star " << s;
+    }
+    EXPECT_TRUE(groups.contains(12, 3));
+    EXPECT_FALSE(groups.contains(12, 7));
+}
+
+INSTANTIATE_TEST_SUITE_P(Matcher, PairGroupsBound, ::testing::Values(0, 5, 12, 13, 5080));
+
+}  // namespace
+}  // namespace stelvane

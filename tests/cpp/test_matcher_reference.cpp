@@ -524,7 +524,13 @@ INSTANTIATE_TEST_SUITE_P(Matcher, AgainstReferenceBundled,
                          ::testing::Values(BundledCase{"allsky", 60.0, 6.0, 12, 1, 4},
                                            BundledCase{"allsky", 40.0, 20.0, 8, 2, 4},
                                            BundledCase{"pinhole", 8.0, 4.0, 5, 3, 2},
-                                           BundledCase{"pinhole", 10.0, 5.5, 5, 4, 2}));
+                                           BundledCase{"pinhole", 10.0, 5.5, 5, 4, 2},
+                                           // Wide tolerances: rivals raise the verification target, the
+                                           // chance test decides four-star skies before any search (p =
+                                           // 287 (1 - cos 60') / 2 = 0.022 > 1 %), and the pre-solve bound
+                                           // looks far on the sparse catalog.
+                                           BundledCase{"allsky", 90.0, 60.0, 12, 5, 2},
+                                           BundledCase{"pinhole", 12.0, 16.0, 5, 7, 1}));
 
 struct SyntheticCase {
     std::size_t stars;
@@ -614,6 +620,50 @@ TEST(AgainstReferenceVertexCompanion, SameOutcomeOnEverySky) {
     }
     expect_variety(tally, "vertex companion", false);
 }
+
+// Tolerances the catalog cannot support within bounded work: a search that would
+// verify more than 16 000 000 / n hypotheses for n directions is refused before any
+// is verified, with a message naming the remedy; one whose every outcome the chance
+// test would reject ends before searching, as plain "no match" (the outcome the full
+// search reaches, as the wide-tolerance runs above check against the reference).
+struct WideCase {
+    std::size_t directions;
+    double sigma_arcmin;  // the tolerance is 4 sigma
+    const char* message;
+};
+
+void PrintTo(const WideCase& c, std::ostream* os) { *os << c.directions << " directions, sigma " << c.sigma_arcmin; }
+
+class WideTolerance : public ::testing::TestWithParam<WideCase> {};
+
+TEST_P(WideTolerance, RefusedOrDecidedWithoutSearching) {
+    const WideCase c = GetParam();
+    const Catalog catalog = load_bundled("allsky");
+    ASSERT_FALSE(catalog.stars.empty());
+    std::mt19937_64 rng(31);
+    const Mat3 to_camera = random_rotation(rng);
+    const Vec3 zenith = catalog.stars[0].unit;
+    std::vector<Vec3> sky;
+    for (const Star& s : catalog.stars) {
+        if (sky.size() < c.directions && s.unit.dot(zenith) > 0.0) sky.push_back(to_camera * s.unit);
+    }
+    ASSERT_EQ(sky.size(), c.directions);
+    const Result<MatchResult> r = match_stars(sky, catalog, 12, 4.0 * c.sigma_arcmin * ARCMIN);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matcher, WideTolerance,
+    ::testing::Values(
+        // p = 287 (1 - cos 320') / 2 = 0.62: p^9 = 0.014 > 1 % for 12 directions, p^27 far below for 30.
+        WideCase{12, 80.0, "no star pattern match found"},
+        WideCase{30, 80.0,
+                 "no star pattern match found: the search is too wide: more than 533333 triangle hypotheses for 30 "
+                 "directions; lower sigma_arcmin or max_centroids"},
+        WideCase{40, 60.0,
+                 "no star pattern match found: the search is too wide: more than 400000 triangle hypotheses for 40 "
+                 "directions; lower sigma_arcmin or max_centroids"}));
 
 }  // namespace
 }  // namespace stelvane
