@@ -466,3 +466,40 @@ def test_four_noiseless_stars_read_a_good_lens_as_one(allsky):
     assert len(fix.matched_hr_ids) == 4
     assert fix.plate_scale_ratio == pytest.approx(1.0, abs=5e-5)
     assert 0 <= fix.plate_scale_ratio_sigma < 5e-5
+
+
+# ---- the calibration in a fix's error budget -----------------------------------------------------------
+
+def shift_nm(fix, base):
+    """(north, east) of `fix` from `base`, nautical miles on the local plane (1 nm = 1 arcminute)."""
+    north = (fix.latitude_deg - base.latitude_deg) * 60
+    east = (fix.longitude_deg - base.longitude_deg) * 60 * math.cos(math.radians(base.latitude_deg))
+    return np.array([north, east])
+
+
+# The expected term re-solves the frame with each fitted parameter moved by its standard error
+# (M, nm per unit of each parameter) and propagates the calibration's covariance C as M C M^T.
+@pytest.mark.parametrize("name", ["pinhole", "distorted fisheye"])
+def test_a_calibration_carries_its_covariance_into_the_error_budget(catalogs, name):
+    case, catalog = lens_case(name, catalogs)
+    width, height = case["size"]
+    scene = render(catalog, width, height, noise=0.3, seed=4, **case["truth"])
+    cal = stelvane.calibrate_camera([scene.pixels], catalog, **case["guess"], **sky_data(scene))
+    assert cal.parameter_names == case["fitted"]
+    lens = cal.solve_kwargs()
+
+    def solve(**change):
+        return stelvane.resolve_fix(scene.pixels, up_cam=scene.up_cam, utc=UTC, catalog=catalog, **{**lens, **change})
+
+    fix = solve()
+    sigmas = cal.standard_errors
+    m = np.column_stack([(shift_nm(solve(**{n: lens[n] + s}), fix) - shift_nm(solve(**{n: lens[n] - s}), fix)) / (2 * s)
+                         for n, s in zip(cal.parameter_names, sigmas)])
+    want = m @ cal.covariance @ m.T
+    term = stelvane.error_budget(fix, calibration=cal).contributions["calibration"]
+    got = np.array(term.covariance) * (180 * 60 / math.pi) ** 2
+    assert term.note == "lens parameters " + ", ".join(case["fitted"])
+    assert np.sqrt(np.diag(got)) == pytest.approx(np.sqrt(np.diag(want)), rel=0.03)
+    assert got[0, 1] == pytest.approx(want[0, 1], rel=0.1, abs=1e-3 * np.sqrt(want[0, 0] * want[1, 1]))
+    # The focal alone, moved by its standard error, already moves the fix measurably.
+    assert np.hypot(*m[:, 0]) * sigmas[0] > 1e-3

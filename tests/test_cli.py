@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import stelvane
-from stelvane import catalogs
+from stelvane import catalogs, files
 
 fits = pytest.importorskip("astropy.io.fits")
 Image = pytest.importorskip("PIL.Image")
@@ -203,6 +203,31 @@ def test_solve_takes_the_lens_from_the_camera_file(pinhole_dir, calibrated):
     text = run("solve", "night/sky.fits", "--focal", 2204.4, "--up-csv", "up.csv", cwd=pinhole_dir).stdout
     ratio, sigma = (float(v) for v in text.split("lens scale ")[1].split()[:3:2])
     assert abs(ratio - 2200 / 2204.4) < 4 * sigma + 1e-4 and abs(ratio - 1) > 5 * sigma  # a focal 0.2 % long shows
+
+
+
+# --camera brings the calibration's covariance into the budget: its term is error_budget's for the fix
+# solved in-process with the file's lens; the lens options carry no uncertainty.
+def test_the_camera_file_gives_the_budget_its_calibration_term(pinhole_dir, calibrated):
+    with open(pinhole_dir / "up.csv", newline="") as f:
+        up = next([float(r[k]) for k in ("up_x", "up_y", "up_z")] for r in csv.DictReader(f)
+                  if r["path"] == "night/sky.fits")
+    cal = stelvane.Calibration.load(pinhole_dir / "camera.json")
+    pixels = files.read_frame(pinhole_dir / "night/sky.fits").pixels
+    # A 53-degree diagonal: the command solves it with the allsky catalog.
+    fix = stelvane.resolve_fix(pixels, up_cam=up, utc=PINHOLE["sky.fits"][1], catalog=catalogs.load("allsky"),
+                               **cal.solve_kwargs())
+    want = stelvane.error_budget(fix, up_sigma_arcmin=3.0, calibration=cal).contributions["calibration"]
+    assert want.ellipse_2sigma_nm[0] > 0.01
+    rows = {}
+    for lens in (("--camera", "camera.json"), ("--focal", cal.focal_px, "--cx", cal.cx, "--cy", cal.cy)):
+        done = run("solve", "night/sky.fits", *lens, "--up-csv", "up.csv", "--up-sigma", 3, "--json", cwd=pinhole_dir)
+        assert done.returncode == 0, done.stderr
+        rows[lens[0]] = json.loads(done.stdout)
+    assert rows["--camera"]["budget_terms_2sigma_nm"]["calibration"] == pytest.approx(list(want.ellipse_2sigma_nm),
+                                                                                      rel=1e-6)
+    assert rows["--focal"]["budget_terms_2sigma_nm"]["calibration"] == [0.0, 0.0, 0.0]
+    assert rows["--camera"]["budget_ellipse_2sigma_nm"][0] > rows["--focal"]["budget_ellipse_2sigma_nm"][0]
 
 
 @pytest.mark.parametrize("args, code, message", [
