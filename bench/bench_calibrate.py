@@ -225,10 +225,10 @@ def main():
 
 def lens_check(runs):
     """The plate-scale ratio of fixes made with the true lens's focal scaled by 1 + error: how far from 1 it
-    reads, in its own standard errors."""
+    reads, in its own standard errors, beside how many frames solve and how far off their fixes are."""
     print("\nthe lens check of a fix: plate_scale_ratio with the focal off by the error (median over frames)")
     print(f"{'case':26} {'focal error':>11} {'ratio':>9} {'want':>9} {'sigma':>9} {'|ratio-1|/sigma':>16} "
-          f"{'> 3 sigma':>10} {'solved':>7}")
+          f"{'> 3 sigma':>10} {'solved':>7} {'fix nm':>7} {'max nm':>7}")
     for lens in lenses()[:3]:
         frames = [lens.render(200 + n) for n in range(runs)]
         for error in (0.0, 0.002, -0.002, 0.01):
@@ -236,7 +236,7 @@ def lens_check(runs):
             kwargs["focal_px"] = lens.true_focal() * (1 + error)
             if lens.fisheye:
                 kwargs.update(fisheye_fov_deg=lens.fov, k4=1e-30)  # the equidistant lens with this focal
-            ratios, sigmas = [], []
+            ratios, sigmas, miss_nm = [], [], []
             for f in frames:
                 try:
                     fix = stelvane.resolve_fix(f.source, up_cam=f.scene.up_cam, utc=f.utc, catalog=lens.catalog,
@@ -245,10 +245,16 @@ def lens_check(runs):
                     continue
                 ratios.append(fix.plate_scale_ratio)
                 sigmas.append(fix.plate_scale_ratio_sigma)
+                miss_nm.append(stelvane.great_circle_nm(fix.latitude_deg, fix.longitude_deg, *f.place))
+            head = f"{lens.name:26} {100 * error:+10.1f}%"
+            solved = f"{len(ratios):4d}/{runs}"
+            if not ratios:
+                print(f"{head} {'-':>9} {1 / (1 + error):9.5f} {'-':>9} {'-':>16} {'-':>10} {solved} {'-':>7} {'-':>7}")
+                continue
             r, sg = np.array(ratios), np.array(sigmas)
             z = np.abs(r - 1) / sg
-            print(f"{lens.name:26} {100 * error:+10.1f}% {np.median(r):9.5f} {1 / (1 + error):9.5f} "
-                  f"{np.median(sg):9.5f} {np.median(z):16.1f} {np.mean(z > 3) * 100:9.0f}% {len(r):4d}/{runs}")
+            print(f"{head} {np.median(r):9.5f} {1 / (1 + error):9.5f} {np.median(sg):9.5f} {np.median(z):16.1f} "
+                  f"{np.mean(z > 3) * 100:9.0f}% {solved} {np.median(miss_nm):7.2f} {max(miss_nm):7.2f}")
 
 
 def wrong_scale_trials(runs):
