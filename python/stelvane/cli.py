@@ -441,11 +441,14 @@ def calibrate_command(parser: argparse.ArgumentParser, args: argparse.Namespace)
         print(f"{PROG}: {missing} of {len(times)} frames have no instant: calibrating without apparent places "
               f"(pass --utc or files with their times)", file=sys.stderr)
     catalog = files.load_catalog(args.catalog or ("allsky" if args.fov is not None else "pinhole"))
+    # Instants and verticals go in only when every frame has its own.
+    known_times = [t for t in times if t is not None]
+    known_ups = [u for u in ups if u is not None]
     try:
         cal = stelvane.calibrate_camera(
             frames, catalog, focal_px=args.focal, cx=args.cx, cy=args.cy, fisheye_fov_deg=args.fov, k1=args.k1,
             k2=args.k2, k3=args.k3, k4=args.k4, scale_tolerance=args.scale_tolerance,
-            times_utc=None if missing else times, up_cam=ups if all(u is not None for u in ups) else None,
+            times_utc=None if missing else known_times, up_cam=known_ups if len(known_ups) == len(ups) else None,
             fit_distortion=args.fit_distortion, sigma_arcmin=args.sigma, max_residual_rms_px=args.max_residual)
         cal.save(args.output)
     except stelvane.StelvaneError as err:
