@@ -8,6 +8,7 @@
 #include "py/convert.hpp"
 #include "py/entry.hpp"
 #include "py/errors.hpp"
+#include "py/fix_state.hpp"
 #include "py/instance.hpp"
 #include "py/intake.hpp"
 #include "py/solve_args.hpp"
@@ -150,6 +151,7 @@ void bind_fix(py::module_& m) {
             "match_margin", [](const PositionFix& f) { return f.match_margin; },
             "The matcher's vote margin: the gap in verified-correspondence count between the winning\n"
             "identification and the strongest distinct rival found during the search.");
+    def_fix_pickling(cls);
 }
 
 void bind_resolve_fix(py::module_& m) {

@@ -9,6 +9,7 @@ import fractions
 import math
 import os
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -260,12 +261,73 @@ def test_copies_and_subclasses_never_reach_an_unconstructed_value(cls):
 
 
 @pytest.mark.parametrize("how", [copy.copy, copy.deepcopy, pickle.dumps])
-def test_instances_refuse_copy_and_pickle(catalog, how):
-    # The default reduction would build the copy with __new__ alone.
-    for obj in [stelvane.Camera(30.0, 1.0, 1.0), catalog,
-                stelvane.FixTracker(max_reference_age_s=1.0, max_disambiguation_distance_nm=1.0)]:
-        with pytest.raises(TypeError, match="cannot pickle"):
-            how(obj)
+def test_a_tracker_refuses_copy_and_pickle(how):
+    # The default reduction would build the copy with __new__ alone. (Camera, Catalog and Fix pickle by
+    # value: test_pickle.py.)
+    with pytest.raises(TypeError, match="cannot pickle"):
+        how(stelvane.FixTracker(max_reference_age_s=1.0, max_disambiguation_distance_nm=1.0))
+
+
+@pytest.mark.parametrize("cls", ["Camera", "Catalog"])
+def test_pickling_an_unconstructed_instance_is_refused(cls):
+    klass = getattr(stelvane, cls)
+    bare = klass.__new__(klass)
+    for how in (pickle.dumps, copy.copy, copy.deepcopy):
+        with pytest.raises(stelvane.StelvaneError, match=f"^this {cls} was never "):
+            how(bare)
+
+
+@pytest.mark.parametrize("cls, state, message", [
+    ("Camera", (), r"^a Camera state is \(effective_focal_px, cx, cy, fisheye_fov_deg, k1, k2, k3, k4\)$"),
+    ("Camera", (1.0,) * 9, r"^a Camera state is \("),
+    ("Camera", (1.0, 2.0, "3", None, 0.0, 0.0, 0.0, 0.0), r"^Camera state item 2: "),
+    ("Camera", (1.0, 2.0, 3.0, [180.0], 0.0, 0.0, 0.0, 0.0), r"^Camera state item 3: "),
+    ("Catalog", (b"",), r"^a Catalog state is \(catalog_image, pairs_image\), two bytes objects$"),
+    ("Catalog", ("SCAT", b""), r"^a Catalog state is \("),
+    ("Catalog", (bytearray(20), b""), r"^a Catalog state is \("),
+])
+def test_a_malformed_state_is_refused(cls, state, message):
+    klass = getattr(stelvane, cls)
+    with pytest.raises(TypeError, match=message):
+        klass.__new__(klass).__setstate__(state)
+
+
+FIX_STATE = dict(latitude_deg=1.0, longitude_deg=2.0, covariance=(1e-6, 0.0, 0.0, 1e-6),
+                 ellipse_2sigma_nm=(3.0, 3.0, 0.0), matched_hr_ids=(424, 7001), n_iterations=3, used_sun=False,
+                 residual_rms_rad=1e-4, match_margin=2, attitude=(0.0, 0.0, 0.0, 1.0))
+FIX_KEYS = ("latitude_deg, longitude_deg, covariance, ellipse_2sigma_nm, matched_hr_ids, n_iterations, used_sun, "
+            "residual_rms_rad, match_margin, attitude")
+
+
+@pytest.mark.parametrize("state, message", [
+    (None, f"a Fix state is a dict with exactly the keys {FIX_KEYS}"),
+    ({k: v for k, v in FIX_STATE.items() if k != "attitude"}, f"a Fix state is a dict with exactly the keys {FIX_KEYS}"),
+    ({**FIX_STATE, "extra": 1}, f"a Fix state is a dict with exactly the keys {FIX_KEYS}"),
+    ({**FIX_STATE, "latitude_deg": "1.0"}, "Fix state field 'latitude_deg': "),
+    ({**FIX_STATE, "covariance": (1.0, 2.0, 3.0)}, "Fix state field 'covariance': expected 4 numbers, got 3"),
+    ({**FIX_STATE, "matched_hr_ids": (424, -1)}, "Fix state field 'matched_hr_ids': "),
+    ({**FIX_STATE, "used_sun": 0}, "Fix state field 'used_sun': expected a bool"),
+    ({**FIX_STATE, "n_iterations": 2.5}, "Fix state field 'n_iterations': "),
+])
+def test_a_malformed_fix_state_is_refused(state, message):
+    with pytest.raises((TypeError, OverflowError), match="^" + re.escape(message)):
+        stelvane.Fix._from_state(state)
+
+
+def test_a_fix_state_builds_the_fix_it_describes():
+    fix = stelvane.Fix._from_state(FIX_STATE)
+    assert (fix.latitude_deg, fix.longitude_deg, fix.covariance, fix.ellipse_2sigma_nm, fix.matched_hr_ids,
+            fix.n_iterations, fix.used_sun, fix.residual_rms_rad, fix.match_margin) == (
+        1.0, 2.0, [[1e-6, 0.0], [0.0, 1e-6]], (3.0, 3.0, 0.0), [424, 7001], 3, False, 1e-4, 2)
+
+
+@pytest.mark.parametrize("state, message", [
+    (b"SCAT" + bytes(16), "catalog format error: unsupported version 0; this build reads version 2"),
+    (b"SCAT\x02\x00\x00\x00\xff\xff\xff\xff" + bytes(8), "catalog format error: truncated: wanted 4 bytes at offset 20"),
+])
+def test_a_forged_catalog_state_meets_the_loader(state, message):
+    with pytest.raises(stelvane.CatalogFormatError, match=f"^{message}$"):
+        stelvane.Catalog.__new__(stelvane.Catalog).__setstate__((state, b"SPRS\x01\x00\x00\x00\x00\x00\x00\x00"))
 
 
 def test_uninitialised_camera_is_refused_with_its_message():

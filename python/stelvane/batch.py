@@ -1,0 +1,282 @@
+"""Whole nights and archives of frames: many image files solved at once, in this process or on a Dask cluster.
+
+>>> import stelvane.batch
+>>> table = stelvane.batch.solve_files(["night/"], up_cam=(0.0, 0.0, 1.0), fisheye_fov_deg=180.0)  # doctest: +SKIP
+>>> table.to_parquet("night.parquet")  # doctest: +SKIP
+
+Every file is solved by the per-file step of the ``stelvane solve`` command (`stelvane.files.SolveSettings`),
+which reads its instant from the file itself; a file that fails becomes a row carrying its error. With a
+``dask.distributed`` client the files run on the cluster's workers, which receive the shared settings (the
+catalog included) once each, and the table is the one a serial run gives, bit for bit.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import os
+import uuid
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import replace
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+import stelvane
+from stelvane import files
+
+if TYPE_CHECKING:
+    import pandas
+
+__all__ = ["COLUMNS", "absolute_catalog_spec", "iter_solve", "solve_files", "to_frame"]
+
+# The table's columns, in order. The ellipse is the 2-sigma one; the covariance is in radians squared
+# (north, east), as `stelvane.Fix.covariance`; a failed file has its error and empty position fields.
+COLUMNS = (
+    "path", "utc", "utc_source", "catalog", "error", "latitude_deg", "longitude_deg", "semi_major_nm",
+    "semi_minor_nm", "orientation_deg", "n_stars", "match_margin", "residual_rms_arcmin", "var_north_rad2",
+    "cov_north_east_rad2", "var_east_rad2", "n_iterations", "used_sun", "matched_hr_ids",
+)
+# Files in flight per worker thread, and at least: enough to keep every thread busy while results travel back
+# (and workers still joining the cluster), few enough that the scheduler never holds a whole archive at once.
+TASKS_PER_THREAD = 4
+MIN_TASKS_IN_FLIGHT = 64
+
+
+def _failed(path: str, err: BaseException) -> files.FileFix:
+    """The row of a file whose step raised, or whose task never returned (its worker died)."""
+    text = str(err)
+    return files.FileFix(path, None, "", "", f"{type(err).__name__}: {text}" if text else type(err).__name__, None)
+
+
+def _solve_task(path: str, settings: files.SolveSettings) -> files.FileFix:
+    """One file on a worker (or here). Whatever escapes the per-file step becomes the file's error, so that
+    one file never stops a batch."""
+    try:
+        return settings.solve(path)
+    except Exception as err:  # noqa: BLE001 - reported in the file's row rather than lost with the batch
+        return _failed(path, err)
+
+
+def _serial(settings: files.SolveSettings, targets: Sequence[str]) -> Iterator[files.FileFix]:
+    for target in targets:
+        yield _solve_task(target, settings)
+
+
+def _threads(client: Any) -> int:
+    workers = client.scheduler_info().get("workers", {})
+    return max(1, sum(w.get("nthreads", 1) for w in workers.values()))
+
+
+def _distributed(settings: files.SolveSettings, targets: Sequence[str], client: Any) -> Iterator[files.FileFix]:
+    """The files on the client's cluster, yielded in input order. The settings travel once per worker
+    (scattered, broadcast); at most TASKS_PER_THREAD files per worker thread are in flight at a time."""
+    from distributed import as_completed
+
+    shared = client.scatter(settings, broadcast=True, hash=False)
+    batch_id = uuid.uuid4().hex[:12]
+    window = max(MIN_TASKS_IN_FLIGHT, TASKS_PER_THREAD * _threads(client))
+    running = as_completed(loop=client.loop)
+    index_of: dict[str, int] = {}
+
+    def submit(i: int) -> None:
+        future = client.submit(_solve_task, targets[i], shared, key=f"stelvane-solve-{batch_id}-{i}", pure=False)
+        index_of[future.key] = i
+        running.add(future)
+
+    submitted = min(window, len(targets))
+    for i in range(submitted):
+        submit(i)
+    done: dict[int, files.FileFix] = {}
+    next_out = 0
+    try:
+        for future in running:
+            i = index_of.pop(future.key)
+            try:
+                done[i] = future.result()
+            except Exception as err:  # noqa: BLE001 - a lost worker costs this file, not the batch
+                done[i] = _failed(targets[i], err)
+            future.release()
+            if submitted < len(targets):
+                submit(submitted)
+                submitted += 1
+            while next_out in done:
+                yield done.pop(next_out)
+                next_out += 1
+    finally:  # also when the caller stops early: nothing is left running or held on the workers
+        client.cancel(list(running.futures))
+        shared.release()
+
+
+def _targets(paths: Sequence[str]) -> list[str]:
+    """Absolute paths, which a worker in another folder (or on another machine with the same mounts) opens
+    as this process would."""
+    return [os.path.abspath(p) for p in paths]
+
+
+def iter_solve(paths: Sequence[str], settings: files.SolveSettings, *, client: Any = None) -> Iterator[files.FileFix]:
+    """Given image file paths and the run's settings, yields each file's `stelvane.files.FileFix` in input
+    order, as soon as it and every file before it are done.
+
+    `client` is a ``dask.distributed.Client`` to run the files on its cluster, or None to run them here, one
+    after another. Each outcome's ``path`` is the path as given; the file is opened by its absolute path.
+    """
+    paths = [str(p) for p in paths]
+    targets = _targets(paths)
+    outcomes = _serial(settings, targets) if client is None else _distributed(settings, targets, client)
+    for given, outcome in zip(paths, outcomes):
+        yield outcome if outcome.path == given else replace(outcome, path=given)
+
+
+def _need_pandas() -> Any:
+    try:
+        import pandas
+    except ImportError:
+        raise ImportError("stelvane.batch tables need pandas (and pyarrow for Parquet): "
+                          "pip install 'stelvane[batch]'") from None
+    return pandas
+
+
+def _row(outcome: files.FileFix) -> dict[str, Any]:
+    rec = outcome.record()
+    ellipse = rec["ellipse_2sigma_nm"] or (None, None, None)
+    cov = rec["covariance"] or ((None, None), (None, None))
+    return {
+        "path": outcome.path, "utc": outcome.utc, "utc_source": outcome.utc_source, "catalog": outcome.catalog,
+        "error": outcome.error, "latitude_deg": rec["latitude_deg"], "longitude_deg": rec["longitude_deg"],
+        "semi_major_nm": ellipse[0], "semi_minor_nm": ellipse[1], "orientation_deg": ellipse[2],
+        "n_stars": rec["n_stars"], "match_margin": rec["match_margin"],
+        "residual_rms_arcmin": rec["residual_rms_arcmin"], "var_north_rad2": cov[0][0],
+        "cov_north_east_rad2": cov[0][1], "var_east_rad2": cov[1][1], "n_iterations": rec["n_iterations"],
+        "used_sun": rec["used_sun"], "matched_hr_ids": rec["matched_hr_ids"],
+    }
+
+
+# Column types: floats hold NaN and counts pandas' nullable integers for a failed file's empty fields.
+_FLOATS = ("latitude_deg", "longitude_deg", "semi_major_nm", "semi_minor_nm", "orientation_deg",
+           "residual_rms_arcmin", "var_north_rad2", "cov_north_east_rad2", "var_east_rad2")
+_COUNTS = ("n_stars", "match_margin", "n_iterations")
+
+
+def to_frame(outcomes: Iterable[files.FileFix]) -> pandas.DataFrame:
+    """A `pandas.DataFrame` of the outcomes in their order, with the columns `COLUMNS`: ``utc`` as UTC
+    timestamps (NaT when the file gave no instant), position fields as float64 (NaN for a failed file),
+    counts as nullable Int64, ``used_sun`` as nullable boolean and ``matched_hr_ids`` as lists of ints."""
+    pd = _need_pandas()
+    rows = [_row(o) for o in outcomes]
+    frame = pd.DataFrame.from_records(rows, columns=list(COLUMNS))
+    frame["utc"] = pd.to_datetime([r["utc"] for r in rows], utc=True).as_unit("us")
+    for name in _FLOATS:
+        frame[name] = np.array([np.nan if r[name] is None else r[name] for r in rows], dtype=np.float64)
+    for name in _COUNTS:
+        frame[name] = pd.array([r[name] for r in rows], dtype="Int64")
+    frame["used_sun"] = pd.array([r["used_sun"] for r in rows], dtype="boolean")
+    return frame
+
+
+def _input_files(paths: Iterable[str | Path]) -> list[str]:
+    """Folders as their image files (as the command line expands them), anything else as given: a missing
+    file becomes its own failed row rather than stopping the batch."""
+    found: list[str] = []
+    for given in paths:
+        found.extend(files.expand_paths([given]) if Path(given).is_dir() else [str(given)])
+    return found
+
+
+def absolute_catalog_spec(spec: str) -> str:
+    """A catalog spec that names the same files from any folder: "CATALOG_PATH,PAIRS_PATH" with both paths
+    made absolute; a bundled name as it is."""
+    parts = spec.split(",")
+    return ",".join(os.path.abspath(p) for p in parts) if len(parts) == 2 else spec
+
+
+def _shared_catalog(catalog: stelvane.Catalog | str | None) -> stelvane.Catalog | str | None:
+    """The catalog as the workers should receive it, checked here first: a bad catalog is the caller's
+    error, not every file's."""
+    if isinstance(catalog, str):
+        files.load_catalog(catalog)
+        return absolute_catalog_spec(catalog)
+    if catalog is not None and not isinstance(catalog, stelvane.Catalog):
+        raise TypeError(f"catalog must be a stelvane.Catalog, a bundled name or 'CATALOG_PATH,PAIRS_PATH', "
+                        f"not {type(catalog).__name__}")
+    return catalog
+
+
+def solve_files(
+    paths: Iterable[str | Path], *, catalog: stelvane.Catalog | str | None = "allsky", client: Any = None,
+    up_cam: Sequence[float] | None = None, up_csv: str | Path | None = None, focal_px: float | None = None,
+    cx: float | None = None, cy: float | None = None, fisheye_fov_deg: float | None = None, k1: float = 0.0,
+    k2: float = 0.0, k3: float = 0.0, k4: float = 0.0, utc: dt.datetime | None = None,
+    sigma_arcmin: float | None = None, use_sun: bool = False, max_centroids: int | None = None,
+    min_matched_stars: int | None = None, max_residual_rms_arcmin: float | None = None,
+    mask: np.ndarray | None = None, progress: bool = False,
+) -> pandas.DataFrame:
+    """Solves every image file of `paths` (files, and folders for their image files) and returns one row per
+    file, in input order, as a `pandas.DataFrame` with the columns `COLUMNS`.
+
+    Parameters
+    ----------
+    paths
+        Image files (FITS, PNG, JPEG, TIFF, camera RAW) and folders, whose image files are taken sorted by name.
+    catalog
+        A `stelvane.Catalog`, a bundled name ("allsky", "pinhole"), "CATALOG_PATH,PAIRS_PATH", or None for the
+        bundled catalog that suits the lens's field (as the ``stelvane solve`` command chooses).
+    client
+        A ``dask.distributed.Client``: the files are solved on its cluster, whose workers each receive the
+        settings and the catalog once. None solves them in this process, one after another.
+    up_cam, up_csv
+        The local vertical in the camera frame: three floats for every file, or a CSV file with the header
+        ``path,up_x,up_y,up_z`` holding one per file. Give exactly one.
+    focal_px, cx, cy, fisheye_fov_deg, k1, k2, k3, k4
+        The lens, as for `stelvane.resolve_fix`; `cx` and `cy` default to each frame's centre.
+    utc
+        An aware datetime overriding every file's own instant (FITS DATE-AVG or DATE-OBS + EXPTIME/2; EXIF
+        DateTimeOriginal with its offset + ExposureTime/2).
+    sigma_arcmin, use_sun, max_centroids, min_matched_stars, max_residual_rms_arcmin, mask
+        The solve options of `stelvane.resolve_fix`, the same for every file.
+    progress
+        Draw a progress bar on stderr (with tqdm, when installed).
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per file: ``error`` is empty for a solved file and otherwise says why it has no fix (unreadable,
+        no instant, no match, ...); a failed file never stops the batch. The table is the same, bit for bit,
+        whether the files ran here or on a cluster. ``DataFrame.to_parquet`` writes it (with pyarrow).
+
+    Raises
+    ------
+    ValueError
+        Neither or both of `up_cam` and `up_csv`, a folder without image files, a malformed `up_csv` or an
+        unknown catalog name.
+    FileNotFoundError
+        A folder or catalog file that does not exist.
+    stelvane.StelvaneError
+        A catalog file that does not load.
+    """
+    _need_pandas()  # before any file is solved, not after
+    given = _input_files(paths)
+    up_table = None if up_csv is None else files.UpTable(up_csv)
+    settings = files.SolveSettings(
+        up_cam=None if up_cam is None else _up_vector(up_cam), up_table=up_table, catalog=_shared_catalog(catalog),
+        utc=utc, focal_px=focal_px, cx=cx, cy=cy, fisheye_fov_deg=fisheye_fov_deg, k1=k1, k2=k2, k3=k3, k4=k4,
+        sigma_arcmin=sigma_arcmin, use_sun=use_sun, max_centroids=max_centroids,
+        min_matched_stars=min_matched_stars, max_residual_rms_arcmin=max_residual_rms_arcmin, mask=mask)
+    return to_frame(_with_progress(iter_solve(given, settings, client=client), len(given), progress))
+
+
+def _up_vector(up_cam: Sequence[float]) -> tuple[float, float, float]:
+    values = tuple(float(v) for v in up_cam)
+    if len(values) != 3:
+        raise ValueError(f"up_cam must be three floats, got {len(values)}")
+    return values  # type: ignore[return-value]
+
+
+def _with_progress(outcomes: Iterator[files.FileFix], total: int, show: bool) -> Iterator[files.FileFix]:
+    if not show:
+        return outcomes
+    try:
+        from tqdm import tqdm  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    except ImportError:  # the bar is a convenience: without tqdm the batch runs silently
+        return outcomes
+    return iter(tqdm(outcomes, total=total, desc="stelvane", unit="file", leave=False))
