@@ -255,6 +255,8 @@ def solve_files(
         A catalog file that does not load.
     """
     _need_pandas()  # before any file is solved, not after
+    if (up_cam is None) == (up_csv is None):
+        raise ValueError(files.ONE_VERTICAL)
     given = _input_files(paths)
     up_table = None if up_csv is None else files.UpTable(up_csv)
     settings = files.SolveSettings(

@@ -156,6 +156,9 @@ def solve_path(
     return FileFix(error="", fix=fix, **base)
 
 
+ONE_VERTICAL = "give the vertical either as up_cam, for every file, or as a table of one per file"
+
+
 @dataclass(frozen=True, eq=False)
 class SolveSettings:
     """What every file of a run shares, and the per-file step over it: `solve` reads a file and solves it.
@@ -186,7 +189,7 @@ class SolveSettings:
 
     def __post_init__(self) -> None:
         if (self.up_cam is None) == (self.up_table is None):
-            raise ValueError("give the vertical either as up_cam, for every file, or as a table of one per file")
+            raise ValueError(ONE_VERTICAL)
 
     def solve(self, path: str | Path) -> FileFix:
         """The outcome of the file `path`; never raises for a bad file or a file the table has no vertical for."""
