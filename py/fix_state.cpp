@@ -86,7 +86,7 @@ PyObject* from_state_entry(PyObject*, PyObject* state) {
 
 PyMethodDef from_state_definition = {
     "_from_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&from_state_entry)),
-    METH_O | METH_CLASS, "_from_state(state)\n--\n\nThe Fix whose __reduce__ gave `state`; for pickle.\n"};
+    METH_O | METH_CLASS, "_from_state($cls, state, /)\n--\n\nThe Fix whose __reduce__ gave `state`; for pickle.\n"};
 
 }  // namespace
 

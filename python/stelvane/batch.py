@@ -26,7 +26,7 @@ import stelvane
 from stelvane import files
 
 if TYPE_CHECKING:
-    import pandas
+    import pandas as _pandas  # type: ignore[import-untyped,unused-ignore]
 
 __all__ = ["COLUMNS", "absolute_catalog_spec", "iter_solve", "solve_files", "to_frame"]
 
@@ -130,7 +130,7 @@ def iter_solve(paths: Sequence[str], settings: files.SolveSettings, *, client: A
 
 def _need_pandas() -> Any:
     try:
-        import pandas
+        import pandas  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         raise ImportError("stelvane.batch tables need pandas (and pyarrow for Parquet): "
                           "pip install 'stelvane[batch]'") from None
@@ -158,7 +158,7 @@ _FLOATS = ("latitude_deg", "longitude_deg", "semi_major_nm", "semi_minor_nm", "o
 _COUNTS = ("n_stars", "match_margin", "n_iterations")
 
 
-def to_frame(outcomes: Iterable[files.FileFix]) -> pandas.DataFrame:
+def to_frame(outcomes: Iterable[files.FileFix]) -> _pandas.DataFrame:
     """A `pandas.DataFrame` of the outcomes in their order, with the columns `COLUMNS`: ``utc`` as UTC
     timestamps (NaT when the file gave no instant), position fields as float64 (NaN for a failed file),
     counts as nullable Int64, ``used_sun`` as nullable boolean and ``matched_hr_ids`` as lists of ints."""
@@ -210,7 +210,7 @@ def solve_files(
     sigma_arcmin: float | None = None, use_sun: bool = False, max_centroids: int | None = None,
     min_matched_stars: int | None = None, max_residual_rms_arcmin: float | None = None,
     mask: np.ndarray | None = None, progress: bool = False,
-) -> pandas.DataFrame:
+) -> _pandas.DataFrame:
     """Solves every image file of `paths` (files, and folders for their image files) and returns one row per
     file, in input order, as a `pandas.DataFrame` with the columns `COLUMNS`.
 
