@@ -10,6 +10,7 @@ import logging
 import math
 import shutil
 import subprocess
+import time
 from pathlib import Path
 
 import numpy as np
@@ -21,6 +22,7 @@ from stelvane import catalogs
 pd = pytest.importorskip("pandas")
 pytest.importorskip("pyarrow")
 distributed = pytest.importorskip("distributed")
+dask = pytest.importorskip("dask")
 pytest.importorskip("astropy.io.fits")
 from stelvane import batch  # noqa: E402
 from test_cli import STELVANE, render, write_fits  # noqa: E402
@@ -75,12 +77,14 @@ def serial(night):
 
 @pytest.fixture(scope="module")
 def client():
-    # One cluster for the module: two worker processes of one thread, on free local ports, no dashboards.
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None, silence_logs=logging.ERROR) as cluster:
-        with distributed.Client(cluster, timeout="60s") as c:
-            c.wait_for_workers(2, timeout=120)
-            yield c
+    # One cluster for the module: two worker processes of one thread, on free local ports, no dashboards. A
+    # task whose worker dies fails at once (no retry), so that a lost file is seen as its row.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                      dashboard_address=None, silence_logs=logging.CRITICAL) as cluster:
+            with distributed.Client(cluster, timeout="60s") as c:
+                c.wait_for_workers(2, timeout=120)
+                yield c
 
 
 def test_rows_come_in_input_order_and_each_failure_is_its_own_row(night, serial):
@@ -143,8 +147,44 @@ def test_a_cluster_gives_the_serial_table_bit_for_bit(night, serial, client):
     table = batch.solve_files(given, up_cam=up_cam, client=client, **LENS)
     pd.testing.assert_frame_equal(table, serial, check_exact=True)
     assert np.array_equal(float_bits(table), float_bits(serial))
-    # Nothing is left on the workers once the table is made.
-    assert client.run(lambda dask_worker: len(dask_worker.data)) == {w: 0 for w in client.scheduler_info()["workers"]}
+    # Nothing is left on the workers once the table is made (they are told so; it takes a moment).
+    deadline = time.monotonic() + 30.0
+    while any(client.run(lambda dask_worker: len(dask_worker.data)).values()) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert set(client.run(lambda dask_worker: len(dask_worker.data)).values()) == {0}
+
+
+def test_a_file_whose_worker_dies_is_a_row_and_the_batch_goes_on(night, serial, client):
+    _, up_cam, given = night
+    doomed = given[4]
+
+    def install(dask_worker):
+        import os
+
+        from stelvane import files
+
+        solve = files.SolveSettings.solve
+
+        def dying(self, path):
+            if path == doomed:
+                os._exit(3)
+            return solve(self, path)
+
+        files.SolveSettings.solve = dying
+        dask_worker.undo_dying = lambda: setattr(files.SolveSettings, "solve", solve)
+
+    client.run(install)
+    try:
+        table = batch.solve_files(given, up_cam=up_cam, client=client, **LENS)
+    finally:
+        client.wait_for_workers(2, timeout=120)  # the nanny restarts the dead worker
+        client.run(lambda dask_worker: getattr(dask_worker, "undo_dying", lambda: None)())
+    assert list(table["path"]) == given
+    lost = table["error"].str.startswith("KilledWorker: ")
+    assert lost[4]
+    assert "\n" not in table["error"][4] and np.isnan(table["latitude_deg"][4])
+    # Tasks queued on the worker when it died are lost with it; every other row is the serial one.
+    pd.testing.assert_frame_equal(table[~lost], serial[~lost], check_exact=True)
 
 
 def test_the_vertical_comes_from_a_table_per_file(night, serial, tmp_path):

@@ -30,8 +30,8 @@ if TYPE_CHECKING:
 
 __all__ = ["COLUMNS", "absolute_catalog_spec", "iter_solve", "solve_files", "to_frame"]
 
-# The table's columns, in order. The ellipse is the 2-sigma one; the covariance is in radians squared
-# (north, east), as `stelvane.Fix.covariance`; a failed file has its error and empty position fields.
+#: The table's columns, in order. The ellipse is the 2-sigma one; the covariance is in radians squared
+#: (north, east), as `stelvane.Fix.covariance`; a failed file has its error and empty position fields.
 COLUMNS = (
     "path", "utc", "utc_source", "catalog", "error", "latitude_deg", "longitude_deg", "semi_major_nm",
     "semi_minor_nm", "orientation_deg", "n_stars", "match_margin", "residual_rms_arcmin", "var_north_rad2",
@@ -44,8 +44,9 @@ MIN_TASKS_IN_FLIGHT = 64
 
 
 def _failed(path: str, err: BaseException) -> files.FileFix:
-    """The row of a file whose step raised, or whose task never returned (its worker died)."""
-    text = str(err)
+    """The row of a file whose step raised, or whose task never returned (its workers died): the error's
+    class and message on one line."""
+    text = " ".join(str(err).split())
     return files.FileFix(path, None, "", "", f"{type(err).__name__}: {text}" if text else type(err).__name__, None)
 
 
