@@ -273,11 +273,6 @@ def test_bad_arguments_are_refused_before_any_file(night, kwargs, error, message
     assert str(info.value) == message
 
 
-def test_a_folder_without_images_is_refused(tmp_path):
-    with pytest.raises(ValueError, match=r"folder holds no image file \(\.fits"):
-        batch.solve_files([tmp_path], up_cam=(0.0, 0.0, 1.0), **LENS)
-
-
 # ---- the command line ----------------------------------------------------------------------------------------
 
 
@@ -306,15 +301,3 @@ def test_the_command_solves_on_a_cluster_as_it_does_alone(night, serial_csv, cli
     assert out.read_text() == serial_csv
     assert len(done.stdout.splitlines()) == N_FRAMES
     assert done.stderr.splitlines()[-1] == f"stelvane: {N_FRAMES} of {N_FRAMES} files solved"
-
-
-@pytest.mark.parametrize("args, message", [
-    (["--workers", "0"], "argument --workers: expected a whole number >= 1, got '0'"),
-    (["--workers", "2", "--scheduler", "tcp://127.0.0.1:8786"], "argument --scheduler: not allowed with argument "
-                                                                "--workers"),
-])
-def test_the_command_refuses_a_bad_cluster_option(night, args, message):
-    good, _, _ = night
-    done = run_cli("solve", good, "--fov", 180, "--up", "0,0,1", *args, cwd=good.parent)
-    assert done.returncode == 2
-    assert done.stderr == f"stelvane solve: error: {message} (see --help)\n"

@@ -325,13 +325,12 @@ def test_a_fix_state_builds_the_fix_it_describes():
         1.0, 2.0, [[1e-6, 0.0], [0.0, 1e-6]], (3.0, 3.0, 0.0), [424, 7001], 3, False, 1e-4, 2)
 
 
-@pytest.mark.parametrize("state, message", [
-    (b"SCAT" + bytes(16), "catalog format error: unsupported version 0; this build reads version 2"),
-    (b"SCAT\x02\x00\x00\x00\xff\xff\xff\xff" + bytes(8), "catalog format error: truncated: wanted 4 bytes at offset 20"),
-])
-def test_a_forged_catalog_state_meets_the_loader(state, message):
-    with pytest.raises(stelvane.CatalogFormatError, match=f"^{message}$"):
-        stelvane.Catalog.__new__(stelvane.Catalog).__setstate__((state, b"SPRS\x01\x00\x00\x00\x00\x00\x00\x00"))
+def test_a_forged_catalog_state_meets_the_loader():
+    # A header claiming 4e9 stars in 20 bytes: refused without reserving room for them.
+    forged = b"SCAT\x02\x00\x00\x00\x00\x28\x6b\xee" + bytes(8)
+    with pytest.raises(stelvane.CatalogFormatError, match="^catalog format error: truncated: wanted 4 bytes at "
+                                                          "offset 20$"):
+        stelvane.Catalog.__new__(stelvane.Catalog).__setstate__((forged, b"SPRS\x01\x00\x00\x00\x00\x00\x00\x00"))
 
 
 def test_uninitialised_camera_is_refused_with_its_message():

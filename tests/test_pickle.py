@@ -7,7 +7,6 @@ import copy
 import datetime
 import math
 import pickle
-import struct
 from pathlib import Path
 
 import numpy as np
@@ -15,9 +14,8 @@ import pytest
 
 import stelvane
 from stelvane import catalogs
-from test_catalog import catalog_bytes, pairs_bytes, star_at
 
-PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
+PROTOCOLS = (2, pickle.HIGHEST_PROTOCOL)  # the oldest that rebuilds pybind11 objects, and the newest
 NIGHT = (2024, 3, 20, 3, 6, 0)
 # The instant's Julian Date from the Unix epoch (JD 2440587.5), not from the module.
 NIGHT_JD = 2440587.5 + datetime.datetime(*NIGHT, tzinfo=datetime.timezone.utc).timestamp() / 86400
@@ -53,40 +51,14 @@ def test_a_bundled_catalog_pickles_as_its_files_bytes(name):
     assert state == (Path(catalog_path).read_bytes(), Path(pairs_path).read_bytes())
 
 
-@pytest.mark.parametrize("protocol", PROTOCOLS)
-def test_a_catalog_copy_reads_and_looks_up_as_the_original(protocol):
-    stars = [star_at(7001, 0.03, 279.2347, 38.7837), star_at(7557, 0.77, 297.6958, 8.8683),
-             star_at(7924, 1.25, 310.3580, 45.2803), star_at(7001, 9.0, 1.0, 2.0)]
-    stars[1] = stars[1]._replace(pm_ra=536.23, pm_dec=385.29, parallax=194.95)
-    cat_image = catalog_bytes(stars, epoch=1991.25)
-    pairs_image = pairs_bytes([(math.cos(math.radians(34.2)), 0, 1), (math.cos(math.radians(24.0)), 0, 2),
-                               (math.cos(math.radians(24.0)), 2, 3)])
-    original = stelvane.Catalog.__new__(stelvane.Catalog)
-    original.__setstate__((cat_image, pairs_image))
-    clone = pickle.loads(pickle.dumps(original, protocol=protocol))
-    assert clone.__getstate__() == (cat_image, pairs_image)
-    assert clone.n_stars == 4
-    assert clone.stars() == original.stars()
-    assert clone.star(7001) == original.star(7001)
-    assert clone.star(7001)[2] == struct.unpack("<f", struct.pack("<f", 0.03))[0]  # the first record of HR 7001
-    assert [clone.has_pair(7001, 7557, 34.2, 0.01), clone.has_pair(7924, 7001, 24.0, 0.01),
-            clone.has_pair(7557, 7924, 30.0, 10.0)] == [True, True, False]
-
-
 def test_a_catalog_copy_solves_a_sky_to_the_same_bits(allsky, scene):
     clone = pickle.loads(pickle.dumps(allsky))
+    assert clone.stars() == allsky.stars() and copy.copy(allsky) is allsky and copy.deepcopy(allsky) is allsky
     want, got = fisheye_fix(scene, allsky), fisheye_fix(scene, clone)
     assert got.matched_hr_ids == want.matched_hr_ids
     assert np.array_equal(bits([got.latitude_deg, got.longitude_deg, *got.ellipse_2sigma_nm]),
                           bits([want.latitude_deg, want.longitude_deg, *want.ellipse_2sigma_nm]))
     assert abs(got.latitude_deg - LAT) < 0.05 and abs(got.longitude_deg - LON) < 0.05
-
-
-@pytest.mark.parametrize("obj", ["catalog", "camera"])
-@pytest.mark.parametrize("how", [copy.copy, lambda o: copy.deepcopy(o, {})])
-def test_immutable_objects_copy_as_themselves(allsky, obj, how):
-    original = allsky if obj == "catalog" else stelvane.Camera(1000.0, 320.0, 240.0)
-    assert how(original) is original
 
 
 # ---- Camera --------------------------------------------------------------------------------------------------
@@ -107,17 +79,11 @@ def test_a_camera_copy_projects_as_the_original(kind, protocol):
     clone = pickle.loads(pickle.dumps(camera, protocol=protocol))
     assert clone == camera and hash(clone) == hash(camera) and repr(clone) == repr(camera)
     assert clone.effective_focal_px == camera.effective_focal_px
+    assert copy.copy(camera) is camera and copy.deepcopy(camera) is camera
     xs, ys = np.meshgrid(np.linspace(0.0, 1023.0, 9), np.linspace(0.0, 767.0, 7))
     vecs = camera.pixel_to_vec(xs.ravel(), ys.ravel())
     assert np.array_equal(bits(clone.pixel_to_vec(xs.ravel(), ys.ravel())), bits(vecs))
     assert np.array_equal(bits(clone.vec_to_pixel(vecs)), bits(camera.vec_to_pixel(vecs)))
-
-
-def test_an_ideal_fisheye_copy_keeps_the_focal_of_its_extent():
-    camera = stelvane.Camera(**CAMERAS["ideal fisheye"])
-    # 768 rows fill the 185 degree field: focal = 384 / half field in radians.
-    want = 384.0 / math.radians(92.5)
-    assert pickle.loads(pickle.dumps(camera)).effective_focal_px == pytest.approx(want, rel=1e-15)
 
 
 # ---- Fix -----------------------------------------------------------------------------------------------------

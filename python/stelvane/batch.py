@@ -65,8 +65,7 @@ def _serial(settings: files.SolveSettings, targets: Sequence[str]) -> Iterator[f
 
 
 def _threads(client: Any) -> int:
-    workers = client.scheduler_info().get("workers", {})
-    return max(1, sum(w.get("nthreads", 1) for w in workers.values()))
+    return max(1, sum(client.nthreads().values()))
 
 
 def _distributed(settings: files.SolveSettings, targets: Sequence[str], client: Any) -> Iterator[files.FileFix]:
@@ -165,14 +164,14 @@ def to_frame(outcomes: Iterable[files.FileFix]) -> _pandas.DataFrame:
     counts as nullable Int64, ``used_sun`` as nullable boolean and ``matched_hr_ids`` as lists of ints."""
     pd = _need_pandas()
     rows = [_row(o) for o in outcomes]
-    frame = pd.DataFrame.from_records(rows, columns=list(COLUMNS))
-    frame["utc"] = pd.to_datetime([r["utc"] for r in rows], utc=True).as_unit("us")
+    columns: dict[str, Any] = {name: [r[name] for r in rows] for name in COLUMNS}
+    columns["utc"] = pd.to_datetime(columns["utc"], utc=True).as_unit("us")
     for name in _FLOATS:
-        frame[name] = np.array([np.nan if r[name] is None else r[name] for r in rows], dtype=np.float64)
+        columns[name] = np.array([np.nan if v is None else v for v in columns[name]], dtype=np.float64)
     for name in _COUNTS:
-        frame[name] = pd.array([r[name] for r in rows], dtype="Int64")
-    frame["used_sun"] = pd.array([r["used_sun"] for r in rows], dtype="boolean")
-    return frame
+        columns[name] = pd.array(columns[name], dtype="Int64")
+    columns["used_sun"] = pd.array(columns["used_sun"], dtype="boolean")
+    return pd.DataFrame(columns)
 
 
 def _input_files(paths: Iterable[str | Path]) -> list[str]:
@@ -250,10 +249,15 @@ def solve_files(
     ValueError
         Neither or both of `up_cam` and `up_csv`, a folder without image files, a malformed `up_csv` or an
         unknown catalog name.
-    FileNotFoundError
-        A folder or catalog file that does not exist.
+    OSError
+        An `up_csv` file that cannot be read.
     stelvane.StelvaneError
-        A catalog file that does not load.
+        Catalog files that do not load (`stelvane.CatalogIOError`, `stelvane.CatalogFormatError`).
+
+    Notes
+    -----
+    Folders are listed here; files are opened where they are solved, by absolute path, so that workers on
+    other machines need the same mounts but this machine need not see a file to send it.
     """
     _need_pandas()  # before any file is solved, not after
     if (up_cam is None) == (up_csv is None):
