@@ -8,8 +8,12 @@ in DATE-OBS + EXPTIME/2) to a temporary folder, then prints, each the median of 
 - `stelvane.files.solve_path` over the files (reading + instant + solve), frames/s;
 - `stelvane.batch.solve_files(client=None)` (the same plus the table), frames/s, and its cost per frame over the
   bare resolve_fix and over solve_path;
-- `solve_files` on a LocalCluster of `workers` processes of one thread (after one warm-up batch), frames/s and
-  its ratio to the serial batch; the cluster's start-up time and each worker's resident memory after the runs.
+- `solve_files` on `stelvane.batch.local_cluster(workers)` (processes of one thread, after one warm-up batch),
+  frames/s and its ratio to the serial batch; the cluster's start-up time, each worker's resident memory and
+  page faults per frame;
+- on each cluster, the same with one file per task, and Dask's own CPU cost of a no-op task;
+- the same on a LocalCluster with Dask's default worker environment (MALLOC_TRIM_THRESHOLD_=65536), which
+  local_cluster leaves out.
 
 The machine's load average is printed before and after: on a machine shared with other work, the cluster's ratio
 is lower than on an idle one. Prints figures only.
@@ -57,6 +61,41 @@ def write_night(root: Path, n: int) -> tuple[list[str], list[np.ndarray], list[d
     return paths, frames, instants, scene.up_cam
 
 
+def timed(fn, runs: int) -> tuple[float, float]:
+    """(median wall seconds, median CPU seconds of this process) of `runs` calls of fn(), after one more."""
+    fn()
+    walls, cpus = [], []
+    for _ in range(runs):
+        w, c = time.perf_counter(), time.process_time()
+        fn()
+        walls.append(time.perf_counter() - w)
+        cpus.append(time.process_time() - c)
+    return float(np.median(walls)), float(np.median(cpus))
+
+
+def nothing(x, shared):
+    return x
+
+
+def task_cost_ms(client, runs: int, n: int = 400) -> tuple[float, float]:
+    """Median CPU milliseconds per no-op task (taking a scattered argument, as a batch task does): in the
+    workers, and in this process, which holds a LocalCluster's scheduler beside the client."""
+    shared = client.scatter(0, broadcast=True)
+    worker_ms, here_ms = [], []
+    for _ in range(runs):
+        before, here = client.run(time.process_time), time.process_time()
+        client.gather(client.map(nothing, range(n), shared=shared, pure=False))
+        worker_ms.append(1e3 * (sum(client.run(time.process_time).values()) - sum(before.values())) / n)
+        here_ms.append(1e3 * (time.process_time() - here) / n)
+    return float(np.median(worker_ms)), float(np.median(here_ms))
+
+
+def minor_faults() -> int:
+    import resource
+
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
 def load_line() -> str:
     one, five, fifteen = os.getloadavg()
     return f"load average {one:.2f} {five:.2f} {fifteen:.2f} on {os.cpu_count()} cores"
@@ -83,31 +122,51 @@ def main(n: int, runs: int, workers: int) -> None:
             table = batch.solve_files(paths, up_cam=up_cam, **LENS)
             assert (table["error"] == "").all(), table["error"].unique()
 
-        t_bare, t_file, t_serial = median_s(bare, runs), median_s(per_file, runs), median_s(serial, runs)
-        print(f"  bare resolve_fix (frames in memory)  {n / t_bare:7.2f} frames/s  {1e3 * t_bare / n:7.2f} ms/frame")
-        print(f"  files.solve_path (read + solve)      {n / t_file:7.2f} frames/s  {1e3 * t_file / n:7.2f} ms/frame")
-        print(f"  batch.solve_files, serial            {n / t_serial:7.2f} frames/s  {1e3 * t_serial / n:7.2f} ms/frame")
-        print(f"  batch layer per frame: {1e3 * (t_serial - t_bare) / n:.2f} ms over bare resolve_fix "
-              f"(reading the file included), {1e3 * (t_serial - t_file) / n:.3f} ms over solve_path")
+        (t_bare, c_bare), (t_file, c_file), (t_serial, c_serial) = (timed(f, runs) for f in (bare, per_file, serial))
+        for label, t, c in (("bare resolve_fix (frames in memory)", t_bare, c_bare),
+                            ("files.solve_path (read + solve)", t_file, c_file),
+                            ("batch.solve_files, serial", t_serial, c_serial)):
+            print(f"  {label:38s} {n / t:6.2f} frames/s  {1e3 * t / n:6.2f} ms/frame wall, {1e3 * c / n:6.2f} CPU")
+        print(f"  batch layer per frame, CPU: {1e3 * (c_serial - c_bare) / n:.2f} ms over bare resolve_fix (reading "
+              f"the file included), {1e3 * (c_serial - c_file) / n:.2f} ms over solve_path")
 
-        t0 = time.perf_counter()
-        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                          silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
-            client.wait_for_workers(workers)
-            print(f"  LocalCluster of {workers} processes x 1 thread started in {time.perf_counter() - t0:.2f} s")
-            batch.solve_files(paths[: 2 * workers], up_cam=up_cam, client=client, **LENS)  # workers import and load
+        for label, make in ((f"local_cluster({workers})", lambda: batch.local_cluster(workers)),
+                            (f"LocalCluster({workers}), Dask's worker environment",
+                             lambda: LocalCluster(n_workers=workers, threads_per_worker=1, dashboard_address=":0",
+                                                  silence_logs=logging.ERROR))):
+            t0 = time.perf_counter()
+            with make() as cluster, Client(cluster) as client:
+                client.wait_for_workers(workers)
+                started = time.perf_counter() - t0
+                batch.solve_files(paths[: 2 * workers], up_cam=up_cam, client=client, **LENS)  # imports, catalog
+                faults_before, cpu_before = client.run(minor_faults), client.run(time.process_time)
+                cpu_here = time.process_time()
 
-            def distributed():
-                table = batch.solve_files(paths, up_cam=up_cam, client=client, **LENS)
-                assert (table["error"] == "").all(), table["error"].unique()
+                def distributed():
+                    table = batch.solve_files(paths, up_cam=up_cam, client=client, **LENS)
+                    assert (table["error"] == "").all(), table["error"].unique()
 
-            t_dist = median_s(distributed, runs)
-            rss = client.run(lambda: __import__("psutil").Process().memory_info().rss)
-        print(f"  batch.solve_files, {workers} workers         {n / t_dist:7.2f} frames/s  "
-              f"{1e3 * t_dist / n:7.2f} ms/frame  ({t_serial / t_dist:.2f}x serial, "
-              f"{n / t_dist / workers:.2f} frames/s per worker)")
-        print("  worker resident memory after the runs: " +
-              ", ".join(f"{v / 2**20:.0f} MiB" for v in sorted(rss.values())))
+                t_dist = median_s(distributed, runs)
+                cpu_here = time.process_time() - cpu_here
+                faults = sum(client.run(minor_faults).values()) - sum(faults_before.values())
+                cpu = sum(client.run(time.process_time).values()) - sum(cpu_before.values())
+                rss = client.run(lambda: __import__("psutil").Process().memory_info().rss)
+                t_single = median_s(lambda: batch.solve_files(paths, up_cam=up_cam, client=client,
+                                                              files_per_task=1, **LENS), runs)
+                task_worker_ms, task_here_ms = task_cost_ms(client, runs)
+            print(f"  {label}, started in {started:.2f} s:")
+            cpu_frame, here_frame = cpu / (n * runs), cpu_here / (n * runs)
+            print(f"    batch.solve_files {n / t_dist:6.2f} frames/s ({t_serial / t_dist:.2f}x serial, "
+                  f"{n / t_dist / workers:.2f} per worker); CPU per frame: {1e3 * cpu_frame:.2f} ms in the workers, "
+                  f"{1e3 * here_frame:.2f} ms here (scheduler, client)")
+            # What the CPU times allow on `workers` otherwise idle cores: the workers' share and this process's
+            # share of the cores, against one core solving serially.
+            bound = workers / (cpu_frame + here_frame) * c_serial / n
+            print(f"    CPU-time bound on {workers} idle cores: {bound:.2f}x serial")
+            print(f"    one file per task: {n / t_single:6.2f} frames/s ({t_serial / t_single:.2f}x serial); Dask's own "
+                  f"cost per task: {task_worker_ms:.2f} ms CPU in a worker, {task_here_ms:.2f} ms here (scheduler, client)")
+            print(f"    {faults / (n * runs):.0f} minor page faults per frame; worker resident memory after the runs: "
+                  + ", ".join(f"{v / 2**20:.0f} MiB" for v in sorted(rss.values())))
     print(load_line())
 
 

@@ -6,8 +6,8 @@ from __future__ import annotations
 
 import csv
 import datetime as dt
-import logging
 import math
+import os
 import shutil
 import subprocess
 import time
@@ -77,14 +77,22 @@ def serial(night):
 
 @pytest.fixture(scope="module")
 def client():
-    # One cluster for the module: two worker processes of one thread, on free local ports, no dashboards. A
+    # One cluster for the module: two worker processes of one thread, on free local ports, no dashboard. A
     # task whose worker dies fails at once (no retry), so that a lost file is seen as its row.
     with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                      dashboard_address=None, silence_logs=logging.CRITICAL) as cluster:
-            with distributed.Client(cluster, timeout="60s") as c:
-                c.wait_for_workers(2, timeout=120)
-                yield c
+        with batch.local_cluster(2) as cluster, distributed.Client(cluster, timeout="60s") as c:
+            c.wait_for_workers(2, timeout=120)
+            yield c
+
+
+def test_the_local_cluster_runs_one_thread_per_process_with_the_allocator_untouched(client):
+    workers = client.scheduler_info()["workers"]
+    assert client.nthreads() == {w: 1 for w in workers}
+    assert len(set(client.run(os.getpid).values()) | {os.getpid()}) == 3
+    assert all(info["host"] == "127.0.0.1" for info in workers.values())
+    assert not client.dashboard_link.startswith("http://127.0.0.1:8787/")
+    trim = os.environ.get("MALLOC_TRIM_THRESHOLD_")  # inherited when this process sets it, never added
+    assert client.run(lambda: __import__("os").environ.get("MALLOC_TRIM_THRESHOLD_")) == {w: trim for w in workers}
 
 
 def test_rows_come_in_input_order_and_each_failure_is_its_own_row(night, serial):
@@ -142,9 +150,10 @@ def float_bits(frame):
     return frame[FLOATS].to_numpy(np.float64).view(np.int64)
 
 
-def test_a_cluster_gives_the_serial_table_bit_for_bit(night, serial, client):
+@pytest.mark.parametrize("files_per_task", [None, 4])  # 11 files: one per task, and runs of 4, 4 and 3
+def test_a_cluster_gives_the_serial_table_bit_for_bit(night, serial, client, files_per_task):
     _, up_cam, given = night
-    table = batch.solve_files(given, up_cam=up_cam, client=client, **LENS)
+    table = batch.solve_files(given, up_cam=up_cam, client=client, files_per_task=files_per_task, **LENS)
     pd.testing.assert_frame_equal(table, serial, check_exact=True)
     assert np.array_equal(float_bits(table), float_bits(serial))
     # Nothing is left on the workers once the table is made (they are told so; it takes a moment).

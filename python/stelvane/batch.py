@@ -28,7 +28,7 @@ from stelvane import files
 if TYPE_CHECKING:
     import pandas as _pandas  # type: ignore[import-untyped,unused-ignore]
 
-__all__ = ["COLUMNS", "absolute_catalog_spec", "iter_solve", "solve_files", "to_frame"]
+__all__ = ["COLUMNS", "absolute_catalog_spec", "iter_solve", "local_cluster", "solve_files", "to_frame"]
 
 #: The table's columns, in order. The ellipse is the 2-sigma one; the covariance is in radians squared
 #: (north, east), as `stelvane.Fix.covariance`; a failed file has its error and empty position fields.
@@ -37,10 +37,14 @@ COLUMNS = (
     "semi_minor_nm", "orientation_deg", "n_stars", "match_margin", "residual_rms_arcmin", "var_north_rad2",
     "cov_north_east_rad2", "var_east_rad2", "n_iterations", "used_sun", "matched_hr_ids",
 )
-# Files in flight per worker thread, and at least: enough to keep every thread busy while results travel back
+# Tasks in flight per worker thread, and at least: enough to keep every thread busy while results travel back
 # (and workers still joining the cluster), few enough that the scheduler never holds a whole archive at once.
 TASKS_PER_THREAD = 4
-MIN_TASKS_IN_FLIGHT = 64
+MIN_TASKS_IN_FLIGHT = 16
+# Files per task at most, when left to the batch: a task costs Dask about 4 ms of CPU time on this project's
+# 2-core test machine (1.6 ms in the worker, 2.1 in the scheduler and client: bench/bench_batch.py), a
+# fifth of a 1024x1024 all-sky frame's solve, so files go in runs that share one task.
+MAX_FILES_PER_TASK = 16
 
 
 def _failed(path: str, err: BaseException) -> files.FileFix:
@@ -59,45 +63,58 @@ def _solve_task(path: str, settings: files.SolveSettings) -> files.FileFix:
         return _failed(path, err)
 
 
+def _solve_run(paths: Sequence[str], settings: files.SolveSettings) -> list[files.FileFix]:
+    """A run of files in one task, in their order."""
+    return [_solve_task(p, settings) for p in paths]
+
+
 def _serial(settings: files.SolveSettings, targets: Sequence[str]) -> Iterator[files.FileFix]:
     for target in targets:
         yield _solve_task(target, settings)
 
 
-def _threads(client: Any) -> int:
-    return max(1, sum(client.nthreads().values()))
+def _run_length(n_files: int, n_threads: int) -> int:
+    """How many files share a task when the caller leaves it open: enough to spread Dask's cost per task,
+    few enough that every worker thread gets TASKS_PER_THREAD tasks (the last ones finish together)."""
+    return max(1, min(MAX_FILES_PER_TASK, n_files // (TASKS_PER_THREAD * max(1, n_threads))))
 
 
-def _distributed(settings: files.SolveSettings, targets: Sequence[str], client: Any) -> Iterator[files.FileFix]:
-    """The files on the client's cluster, yielded in input order. The settings travel once per worker
-    (scattered, broadcast); at most TASKS_PER_THREAD files per worker thread are in flight at a time."""
+def _distributed(settings: files.SolveSettings, targets: Sequence[str], client: Any,
+                 per_task: int | None) -> Iterator[files.FileFix]:
+    """The files on the client's cluster in runs of `per_task` (or `_run_length`) files, yielded in input order.
+    The settings travel once per worker (scattered, broadcast); at most TASKS_PER_THREAD runs per worker
+    thread are in flight at a time."""
     from distributed import as_completed
 
+    threads = sum(client.nthreads().values())
+    size = per_task or _run_length(len(targets), threads)
+    runs = [range(a, min(a + size, len(targets))) for a in range(0, len(targets), size)]
     shared = client.scatter(settings, broadcast=True, hash=False)
     batch_id = uuid.uuid4().hex[:12]
-    window = max(MIN_TASKS_IN_FLIGHT, TASKS_PER_THREAD * _threads(client))
+    window = max(MIN_TASKS_IN_FLIGHT, TASKS_PER_THREAD * threads)
     running = as_completed(loop=client.loop)
-    index_of: dict[str, int] = {}
+    run_of: dict[str, range] = {}
 
-    def submit(i: int) -> None:
-        future = client.submit(_solve_task, targets[i], shared, key=f"stelvane-solve-{batch_id}-{i}", pure=False)
-        index_of[future.key] = i
+    def submit(j: int) -> None:
+        future = client.submit(_solve_run, [targets[i] for i in runs[j]], shared, key=f"stelvane-solve-{batch_id}-{j}",
+                               pure=False)
+        run_of[future.key] = runs[j]
         running.add(future)
 
-    submitted = min(window, len(targets))
-    for i in range(submitted):
-        submit(i)
+    submitted = min(window, len(runs))
+    for j in range(submitted):
+        submit(j)
     done: dict[int, files.FileFix] = {}
     next_out = 0
     try:
         for future in running:
-            i = index_of.pop(future.key)
+            run = run_of.pop(future.key)
             try:
-                done[i] = future.result()
-            except Exception as err:  # noqa: BLE001 - a lost worker costs this file, not the batch
-                done[i] = _failed(targets[i], err)
+                done.update(zip(run, future.result()))
+            except Exception as err:  # noqa: BLE001 - lost workers cost these files, not the batch
+                done.update((i, _failed(targets[i], err)) for i in run)
             future.release()
-            if submitted < len(targets):
+            if submitted < len(runs):
                 submit(submitted)
                 submitted += 1
             while next_out in done:
@@ -108,22 +125,49 @@ def _distributed(settings: files.SolveSettings, targets: Sequence[str], client: 
         shared.release()
 
 
+def local_cluster(n_workers: int, *, dashboard_address: str = ":0") -> Any:
+    """A ``dask.distributed.LocalCluster`` suited to solving: `n_workers` processes of one thread each (the
+    engine holds the interpreter lock while it solves, so threads would queue), whose C allocator keeps its
+    own strategy.
+
+    Dask starts workers with ``MALLOC_TRIM_THRESHOLD_=65536``, which also fixes glibc's mmap threshold, so
+    that every frame-sized buffer of a solve is mapped afresh and faulted in page by page: about 2250 page
+    faults and a quarter more CPU time per 1024x1024 frame (``bench/bench_batch.py``). This cluster leaves
+    the variable out (unless this process's environment sets it). `dashboard_address` is where the
+    scheduler's web server (the dashboard) listens: by default a free port, named by the cluster's
+    ``dashboard_link``, so that clusters never contend for Dask's usual :8787. Close the cluster when done
+    (``with local_cluster(2) as cluster``).
+    """
+    import dask
+    from distributed import LocalCluster
+
+    with dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}):
+        return LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True,
+                            dashboard_address=dashboard_address)
+
+
 def _targets(paths: Sequence[str]) -> list[str]:
     """Absolute paths, which a worker in another folder (or on another machine with the same mounts) opens
     as this process would."""
     return [os.path.abspath(p) for p in paths]
 
 
-def iter_solve(paths: Sequence[str], settings: files.SolveSettings, *, client: Any = None) -> Iterator[files.FileFix]:
+def iter_solve(paths: Sequence[str], settings: files.SolveSettings, *, client: Any = None,
+               files_per_task: int | None = None) -> Iterator[files.FileFix]:
     """Given image file paths and the run's settings, yields each file's `stelvane.files.FileFix` in input
     order, as soon as it and every file before it are done.
 
-    `client` is a ``dask.distributed.Client`` to run the files on its cluster, or None to run them here, one
-    after another. Each outcome's ``path`` is the path as given; the file is opened by its absolute path.
+    `client` is a ``dask.distributed.Client`` to run the files on its cluster, in tasks of `files_per_task`
+    files each (None: up to 16, fewer when there are few files for the cluster's threads), or None to run
+    them here, one after another. Each outcome's ``path`` is the path as given; the file is opened by its
+    absolute path.
     """
     paths = [str(p) for p in paths]
     targets = _targets(paths)
-    outcomes = _serial(settings, targets) if client is None else _distributed(settings, targets, client)
+    if files_per_task is not None and files_per_task < 1:
+        raise ValueError(f"files_per_task must be at least 1, got {files_per_task}")
+    outcomes = (_serial(settings, targets) if client is None else
+                _distributed(settings, targets, client, files_per_task))
     for given, outcome in zip(paths, outcomes):
         yield outcome if outcome.path == given else replace(outcome, path=given)
 
@@ -209,7 +253,7 @@ def solve_files(
     k2: float = 0.0, k3: float = 0.0, k4: float = 0.0, utc: dt.datetime | None = None,
     sigma_arcmin: float | None = None, use_sun: bool = False, max_centroids: int | None = None,
     min_matched_stars: int | None = None, max_residual_rms_arcmin: float | None = None,
-    mask: np.ndarray | None = None, progress: bool = False,
+    mask: np.ndarray | None = None, progress: bool = False, files_per_task: int | None = None,
 ) -> _pandas.DataFrame:
     """Solves every image file of `paths` (files, and folders for their image files) and returns one row per
     file, in input order, as a `pandas.DataFrame` with the columns `COLUMNS`.
@@ -236,6 +280,10 @@ def solve_files(
         The solve options of `stelvane.resolve_fix`, the same for every file.
     progress
         Draw a progress bar on stderr (with tqdm, when installed).
+    files_per_task
+        On a cluster, how many files one Dask task solves, in their order. None: up to 16, fewer when there
+        are few files for the cluster's threads; a task costs Dask a few milliseconds, so small frames are
+        solved faster in runs.
 
     Returns
     -------
@@ -269,7 +317,8 @@ def solve_files(
         utc=utc, focal_px=focal_px, cx=cx, cy=cy, fisheye_fov_deg=fisheye_fov_deg, k1=k1, k2=k2, k3=k3, k4=k4,
         sigma_arcmin=sigma_arcmin, use_sun=use_sun, max_centroids=max_centroids,
         min_matched_stars=min_matched_stars, max_residual_rms_arcmin=max_residual_rms_arcmin, mask=mask)
-    return to_frame(_with_progress(iter_solve(given, settings, client=client), len(given), progress))
+    outcomes = iter_solve(given, settings, client=client, files_per_task=files_per_task)
+    return to_frame(_with_progress(outcomes, len(given), progress))
 
 
 def _up_vector(up_cam: Sequence[float]) -> tuple[float, float, float]:

@@ -24,7 +24,7 @@ from typing import IO, Any, NoReturn, TypeVar
 
 import stelvane
 from stelvane import files
-from stelvane.batch import absolute_catalog_spec, iter_solve
+from stelvane.batch import absolute_catalog_spec, iter_solve, local_cluster
 from stelvane.io import TimeError, parse_utc, read_frame
 
 PROG = "stelvane"
@@ -311,7 +311,7 @@ def _cluster(parser: argparse.ArgumentParser, args: argparse.Namespace, stack: c
     if args.workers is None and args.scheduler is None:
         return None
     try:
-        from distributed import Client, LocalCluster
+        from distributed import Client
     except ImportError:
         parser.error("--workers and --scheduler run on Dask: pip install 'stelvane[batch]'")
     if args.scheduler is not None:
@@ -319,9 +319,7 @@ def _cluster(parser: argparse.ArgumentParser, args: argparse.Namespace, stack: c
             return stack.enter_context(Client(args.scheduler, timeout="20s"))
         except (OSError, TimeoutError, ValueError) as err:
             parser.error(f"--scheduler {args.scheduler}: {err}")
-    cluster = stack.enter_context(LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                                               dashboard_address=None))
-    client = stack.enter_context(Client(cluster))
+    client = stack.enter_context(Client(stack.enter_context(local_cluster(args.workers))))
     client.wait_for_workers(args.workers)
     return client
 
