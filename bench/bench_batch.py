@@ -12,8 +12,8 @@ in DATE-OBS + EXPTIME/2) to a temporary folder, then prints, each the median of 
   frames/s and its ratio to the serial batch; the cluster's start-up time, each worker's resident memory and
   page faults per frame;
 - on each cluster, the same with one file per task, and Dask's own CPU cost of a no-op task;
-- the same on a LocalCluster with Dask's default worker environment (MALLOC_TRIM_THRESHOLD_=65536), which
-  local_cluster leaves out.
+- the same on a LocalCluster with Dask's worker defaults (MALLOC_TRIM_THRESHOLD_=65536 and the statistical
+  profiler), which local_cluster leaves out; page faults per frame and an idle worker's CPU time per second.
 
 The machine's load average is printed before and after: on a machine shared with other work, the cluster's ratio
 is lower than on an idle one. Prints figures only.
@@ -131,7 +131,7 @@ def main(n: int, runs: int, workers: int) -> None:
               f"the file included), {1e3 * (c_serial - c_file) / n:.2f} ms over solve_path")
 
         for label, make in ((f"local_cluster({workers})", lambda: batch.local_cluster(workers)),
-                            (f"LocalCluster({workers}), Dask's worker environment",
+                            (f"LocalCluster({workers}), Dask's worker defaults",
                              lambda: LocalCluster(n_workers=workers, threads_per_worker=1, dashboard_address=":0",
                                                   silence_logs=logging.ERROR))):
             t0 = time.perf_counter()
@@ -154,6 +154,10 @@ def main(n: int, runs: int, workers: int) -> None:
                 t_single = median_s(lambda: batch.solve_files(paths, up_cam=up_cam, client=client,
                                                               files_per_task=1, **LENS), runs)
                 task_worker_ms, task_here_ms = task_cost_ms(client, runs)
+                idle_before, idle_wall = client.run(time.process_time), time.perf_counter()
+                time.sleep(3.0)
+                idle_ms_per_s = 1e3 * (sum(client.run(time.process_time).values()) - sum(idle_before.values())) / (
+                    workers * (time.perf_counter() - idle_wall))
             print(f"  {label}, started in {started:.2f} s:")
             cpu_frame, here_frame = cpu / (n * runs), cpu_here / (n * runs)
             print(f"    batch.solve_files {n / t_dist:6.2f} frames/s ({t_serial / t_dist:.2f}x serial, "
@@ -165,7 +169,8 @@ def main(n: int, runs: int, workers: int) -> None:
             print(f"    CPU-time bound on {workers} idle cores: {bound:.2f}x serial")
             print(f"    one file per task: {n / t_single:6.2f} frames/s ({t_serial / t_single:.2f}x serial); Dask's own "
                   f"cost per task: {task_worker_ms:.2f} ms CPU in a worker, {task_here_ms:.2f} ms here (scheduler, client)")
-            print(f"    {faults / (n * runs):.0f} minor page faults per frame; worker resident memory after the runs: "
+            print(f"    {faults / (n * runs):.0f} minor page faults per frame; an idle worker spends {idle_ms_per_s:.1f} ms "
+                  "CPU per second; worker resident memory after the runs: "
                   + ", ".join(f"{v / 2**20:.0f} MiB" for v in sorted(rss.values())))
     print(load_line())
 

@@ -85,7 +85,7 @@ def client():
             yield c
 
 
-def test_the_local_cluster_runs_one_thread_per_process_with_the_allocator_untouched(client):
+def test_the_local_cluster_runs_one_thread_per_process_unprofiled_with_the_allocator_untouched(client):
     workers = client.scheduler_info()["workers"]
     assert client.nthreads() == {w: 1 for w in workers}
     assert len(set(client.run(os.getpid).values()) | {os.getpid()}) == 3
@@ -93,6 +93,7 @@ def test_the_local_cluster_runs_one_thread_per_process_with_the_allocator_untouc
     assert not client.dashboard_link.startswith("http://127.0.0.1:8787/")
     trim = os.environ.get("MALLOC_TRIM_THRESHOLD_")  # inherited when this process sets it, never added
     assert client.run(lambda: __import__("os").environ.get("MALLOC_TRIM_THRESHOLD_")) == {w: trim for w in workers}
+    assert client.run(lambda: dask.config.get("distributed.worker.profile.enabled")) == {w: False for w in workers}
 
 
 def test_rows_come_in_input_order_and_each_failure_is_its_own_row(night, serial):

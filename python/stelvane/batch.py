@@ -127,21 +127,25 @@ def _distributed(settings: files.SolveSettings, targets: Sequence[str], client: 
 
 def local_cluster(n_workers: int, *, dashboard_address: str = ":0") -> Any:
     """A ``dask.distributed.LocalCluster`` suited to solving: `n_workers` processes of one thread each (the
-    engine holds the interpreter lock while it solves, so threads would queue), whose C allocator keeps its
-    own strategy.
+    engine holds the interpreter lock while it solves, so threads would queue), without two of Dask's
+    worker defaults that cost a solve CPU time (figures from ``bench/bench_batch.py``):
 
-    Dask starts workers with ``MALLOC_TRIM_THRESHOLD_=65536``, which also fixes glibc's mmap threshold, so
-    that every frame-sized buffer of a solve is mapped afresh and faulted in page by page: about 2250 page
-    faults and a quarter more CPU time per 1024x1024 frame (``bench/bench_batch.py``). This cluster leaves
-    the variable out (unless this process's environment sets it). `dashboard_address` is where the
-    scheduler's web server (the dashboard) listens: by default a free port, named by the cluster's
-    ``dashboard_link``, so that clusters never contend for Dask's usual :8787. Close the cluster when done
-    (``with local_cluster(2) as cluster``).
+    - ``MALLOC_TRIM_THRESHOLD_=65536`` in the workers' environment also fixes glibc's mmap threshold, so
+      every frame-sized buffer of a solve is mapped afresh and faulted in page by page: about 2250 page
+      faults per 1024x1024 frame instead of about 150, and a quarter more CPU time. It is left out (unless
+      this process's own environment sets it).
+    - The statistical profiler samples every worker's stack every 10 ms for the dashboard's profile page;
+      it is turned off, which about halves what an idle worker spends.
+
+    `dashboard_address` is where the scheduler's web server (the dashboard) listens: by default a free port,
+    named by the cluster's ``dashboard_link``, so that clusters never contend for Dask's usual :8787. Close
+    the cluster when done (``with local_cluster(2) as cluster``).
     """
     import dask
     from distributed import LocalCluster
 
-    with dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}):
+    with dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None,
+                          "distributed.worker.profile.enabled": False}):
         return LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True,
                             dashboard_address=dashboard_address)
 
