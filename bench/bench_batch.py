@@ -30,7 +30,7 @@ import time
 from pathlib import Path
 
 import numpy as np
-from timing import median_s
+from timing import median_s, median_wall_and_cpu_s
 
 import stelvane
 from stelvane import batch, catalogs, files
@@ -64,13 +64,7 @@ def write_night(root: Path, n: int) -> tuple[list[str], list[np.ndarray], list[d
 def timed(fn, runs: int) -> tuple[float, float]:
     """(median wall seconds, median CPU seconds of this process) of `runs` calls of fn(), after one more."""
     fn()
-    walls, cpus = [], []
-    for _ in range(runs):
-        w, c = time.perf_counter(), time.process_time()
-        fn()
-        walls.append(time.perf_counter() - w)
-        cpus.append(time.process_time() - c)
-    return float(np.median(walls)), float(np.median(cpus))
+    return median_wall_and_cpu_s(fn, runs)
 
 
 def nothing(x, shared):
