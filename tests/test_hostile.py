@@ -325,6 +325,14 @@ def test_a_fix_state_builds_the_fix_it_describes():
         1.0, 2.0, [[1e-6, 0.0], [0.0, 1e-6]], (3.0, 3.0, 0.0), [424, 7001], 3, False, 1e-4, 2)
 
 
+def test_a_constructed_instance_keeps_its_value_under_setstate(catalog):
+    # The objects are immutable: a second construction through __setstate__ is ignored, not applied.
+    camera = stelvane.Camera(1000.0, 320.0, 240.0)
+    camera.__setstate__(stelvane.Camera(500.0, 10.0, 10.0).__getstate__())
+    catalog.__setstate__(stelvane.catalogs.load("pinhole").__getstate__())
+    assert (camera.effective_focal_px, camera.cx, catalog.n_stars) == (1000.0, 320.0, 287)
+
+
 def test_a_forged_catalog_state_meets_the_loader():
     # A header claiming 4e9 stars in 20 bytes: refused without reserving room for them.
     forged = b"SCAT\x02\x00\x00\x00\x00\x28\x6b\xee" + bytes(8)
