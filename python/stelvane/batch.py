@@ -41,9 +41,9 @@ COLUMNS = (
 # (and workers still joining the cluster), few enough that the scheduler never holds a whole archive at once.
 TASKS_PER_THREAD = 4
 MIN_TASKS_IN_FLIGHT = 16
-# Files per task at most, when left to the batch: a task costs Dask about 4 ms of CPU time on this project's
-# 2-core test machine (1.6 ms in the worker, 2.1 in the scheduler and client: bench/bench_batch.py), a
-# fifth of a 1024x1024 all-sky frame's solve, so files go in runs that share one task.
+# Files per task at most, when left to the batch: a task costs Dask about 3 ms of CPU time on this project's
+# 2-core test machine (1.7 to 2.1 ms in the worker, 1.0 to 1.5 in the scheduler and client:
+# bench/bench_batch.py), a sixth of a 1024x1024 all-sky frame's solve, so files go in runs that share a task.
 MAX_FILES_PER_TASK = 16
 
 
