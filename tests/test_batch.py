@@ -164,39 +164,6 @@ def test_a_cluster_gives_the_serial_table_bit_for_bit(night, serial, client, fil
     assert set(client.run(lambda dask_worker: len(dask_worker.data)).values()) == {0}
 
 
-def test_a_file_whose_worker_dies_is_a_row_and_the_batch_goes_on(night, serial, client):
-    _, up_cam, given = night
-    doomed = given[4]
-
-    def install(dask_worker):
-        import os
-
-        from stelvane import files
-
-        solve = files.SolveSettings.solve
-
-        def dying(self, path):
-            if path == doomed:
-                os._exit(3)
-            return solve(self, path)
-
-        files.SolveSettings.solve = dying
-        dask_worker.undo_dying = lambda: setattr(files.SolveSettings, "solve", solve)
-
-    client.run(install)
-    try:
-        table = batch.solve_files(given, up_cam=up_cam, client=client, **LENS)
-    finally:
-        client.wait_for_workers(2, timeout=120)  # the nanny restarts the dead worker
-        client.run(lambda dask_worker: getattr(dask_worker, "undo_dying", lambda: None)())
-    assert list(table["path"]) == given
-    lost = table["error"].str.startswith("KilledWorker: ")
-    assert lost[4]
-    assert "\n" not in table["error"][4] and np.isnan(table["latitude_deg"][4])
-    # Tasks queued on the worker when it died are lost with it; every other row is the serial one.
-    pd.testing.assert_frame_equal(table[~lost], serial[~lost], check_exact=True)
-
-
 def test_the_vertical_comes_from_a_table_per_file(night, serial, tmp_path):
     good, up_cam, given = night
     table_path = tmp_path / "up.csv"
@@ -259,9 +226,9 @@ def test_each_worker_builds_the_catalog_once(night, client, tmp_path, given_as):
         table = batch.solve_files(frames, catalog=catalog, up_cam=up_cam, client=client, **LENS)
     finally:
         builds = read_catalog_builds(client)
-    assert (table["error"] == "").all()
+    assert (table["error"] == "").all(), set(table["error"])
     if given_as == "object":  # shipped once to every worker, with the settings
-        assert builds == [{"files": 0, "pickles": 1}] * 2
+        assert builds == [{"files": 0, "pickles": 1}] * 2, builds
     else:  # loaded by each worker that solved a file, once
         assert all(b["pickles"] == 0 and b["files"] <= 1 for b in builds) and sum(b["files"] for b in builds) >= 1
 
@@ -311,3 +278,37 @@ def test_the_command_solves_on_a_cluster_as_it_does_alone(night, serial_csv, cli
     assert out.read_text() == serial_csv
     assert len(done.stdout.splitlines()) == N_FRAMES
     assert done.stderr.splitlines()[-1] == f"stelvane: {N_FRAMES} of {N_FRAMES} files solved"
+
+
+# Last: the worker it kills is restarted, and nothing else runs on the cluster after it.
+def test_a_file_whose_worker_dies_is_a_row_and_the_batch_goes_on(night, serial, client):
+    _, up_cam, given = night
+    doomed = given[4]
+
+    def install(dask_worker):
+        import os
+
+        from stelvane import files
+
+        solve = files.SolveSettings.solve
+
+        def dying(self, path):
+            if path == doomed:
+                os._exit(3)
+            return solve(self, path)
+
+        files.SolveSettings.solve = dying
+        dask_worker.undo_dying = lambda: setattr(files.SolveSettings, "solve", solve)
+
+    client.run(install)
+    try:
+        table = batch.solve_files(given, up_cam=up_cam, client=client, **LENS)
+    finally:
+        client.wait_for_workers(2, timeout=120)  # the nanny restarts the dead worker
+        client.run(lambda dask_worker: getattr(dask_worker, "undo_dying", lambda: None)())
+    assert list(table["path"]) == given
+    lost = table["error"].str.startswith("KilledWorker: ")
+    assert lost[4]
+    assert "\n" not in table["error"][4] and np.isnan(table["latitude_deg"][4])
+    # Tasks queued on the worker when it died are lost with it; every other row is the serial one.
+    pd.testing.assert_frame_equal(table[~lost], serial[~lost], check_exact=True)
