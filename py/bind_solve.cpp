@@ -9,6 +9,7 @@
 #include "py/convert.hpp"
 #include "py/entry.hpp"
 #include "py/errors.hpp"
+#include "py/fix_state.hpp"
 #include "py/instance.hpp"
 #include "py/intake.hpp"
 #include "py/solve_args.hpp"
@@ -204,6 +205,7 @@ void bind_fix(py::module_& m) {
             "Names of the planets and the Moon found in the frame where the fix puts them (\"Mercury\",\n"
             "\"Venus\", \"Mars\", \"Jupiter\", \"Saturn\", \"Moon\", in that order). A detection that a body\n"
             "explains is never taken for a star.");
+    def_fix_pickling(cls);
 }
 
 void bind_resolve_fix(py::module_& m) {
