@@ -9,23 +9,11 @@ is the median of a few runs, with the frame copy through numpy.copy as a baselin
 from __future__ import annotations
 
 import os
-import statistics
-import time
 
 import numpy as np
+from timing import median_wall_and_cpu_s as median_seconds
 
 import stelvane
-
-
-def median_seconds(fn, repeats: int) -> tuple[float, float]:
-    """Median wall time and median process CPU time (all threads) of one call."""
-    walls, cpus = [], []
-    for _ in range(repeats):
-        c0, t0 = time.process_time(), time.perf_counter()
-        fn()
-        walls.append(time.perf_counter() - t0)
-        cpus.append(time.process_time() - c0)
-    return statistics.median(walls), statistics.median(cpus)
 
 
 def sky_frame(width: int, height: int, seed: int = 1) -> np.ndarray:

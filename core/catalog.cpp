@@ -1,5 +1,6 @@
 // The star catalog and its pair index: a bounds-checked reader of the two
 // untrusted file images, the loader that validates them in a fixed order, the
+// writer of the same images (a catalog travels between processes as them), the
 // separation lookup of the matcher, and star directions moved to a date.
 #include "core/catalog.hpp"
 
@@ -40,6 +41,40 @@ std::uint64_t load_u64(const std::uint8_t* p) {
 
 constexpr std::size_t kStarRecordBytes = 60;
 constexpr std::size_t kPairRecordBytes = 8;
+constexpr std::size_t kCatalogHeaderBytes = 20;  // magic, version, count, epoch
+constexpr std::size_t kPairsHeaderBytes = 12;    // magic, version, count
+constexpr std::uint32_t kCatalogVersion = 2;
+constexpr std::uint32_t kPairsVersion = 1;
+
+// Little-endian stores, the mirror of the loads; each returns the byte after the field.
+std::uint8_t* store_u16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    return p + 2;
+}
+std::uint8_t* store_u32(std::uint8_t* p, std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
+    return p + 4;
+}
+std::uint8_t* store_u64(std::uint8_t* p, std::uint64_t v) {
+    return store_u32(store_u32(p, static_cast<std::uint32_t>(v)), static_cast<std::uint32_t>(v >> 32));
+}
+std::uint8_t* store_f32(std::uint8_t* p, float v) { return store_u32(p, std::bit_cast<std::uint32_t>(v)); }
+std::uint8_t* store_f64(std::uint8_t* p, double v) { return store_u64(p, std::bit_cast<std::uint64_t>(v)); }
+
+// Magic, version and record count; the count of a loaded catalog always fits its u32 field.
+std::uint8_t* store_header(std::uint8_t* p, const char (&magic)[5], std::uint32_t version, std::size_t count) {
+    std::memcpy(p, magic, 4);
+    return store_u32(store_u32(p + 4, version), static_cast<std::uint32_t>(count));
+}
+
+// A star record's 60 bytes, the inverse of decode_star.
+std::uint8_t* encode_star(std::uint8_t* p, const Star& s) {
+    p = store_f32(store_u32(p, s.hr), s.vmag);
+    p = store_f64(store_f64(p, s.ra), s.dec);
+    p = store_f64(store_f64(store_f64(p, s.unit.x()), s.unit.y()), s.unit.z());
+    return store_f32(store_f32(store_f32(p, s.pm_ra), s.pm_dec), s.parallax);
+}
 
 // A star record from its 60 bytes.
 Star decode_star(const std::uint8_t* p) {
@@ -235,7 +270,7 @@ Result<Catalog> Catalog::from_bytes(std::span<const std::uint8_t> catalog_image,
     Catalog catalog;
 
     Reader stars(catalog_image);
-    auto n_stars = stars.expect_header("SCAT", 2);
+    auto n_stars = stars.expect_header("SCAT", kCatalogVersion);
     if (!n_stars) return n_stars.error();
     auto epoch = stars.f64();
     if (!epoch) return epoch.error();
@@ -244,12 +279,26 @@ Result<Catalog> Catalog::from_bytes(std::span<const std::uint8_t> catalog_image,
     if (!stars.at_end()) return format_error("trailing bytes after catalog records");
 
     Reader pairs(pairs_image);
-    auto n_pairs = pairs.expect_header("SPRS", 1);
+    auto n_pairs = pairs.expect_header("SPRS", kPairsVersion);
     if (!n_pairs) return n_pairs.error();
     if (auto s = read_pairs(pairs, *n_pairs, catalog.stars.size(), catalog.pairs); !s) return s.error();
     if (!pairs.at_end()) return format_error("trailing bytes after pairs records");
     catalog.sky_indexes = SkyIndexSet::build(catalog.stars);
     return catalog;
+}
+
+std::size_t Catalog::catalog_image_size() const { return kCatalogHeaderBytes + kStarRecordBytes * stars.size(); }
+
+std::size_t Catalog::pairs_image_size() const { return kPairsHeaderBytes + kPairRecordBytes * pairs.size(); }
+
+void Catalog::write_catalog_image(std::span<std::uint8_t> out) const {
+    std::uint8_t* p = store_f64(store_header(out.data(), "SCAT", kCatalogVersion, stars.size()), epoch);
+    for (const Star& s : stars) p = encode_star(p, s);
+}
+
+void Catalog::write_pairs_image(std::span<std::uint8_t> out) const {
+    std::uint8_t* p = store_header(out.data(), "SPRS", kPairsVersion, pairs.size());
+    for (const Pair& pair : pairs) p = store_u16(store_u16(store_f32(p, pair.cos_theta), pair.i), pair.j);
 }
 
 Result<Catalog> Catalog::load(const std::string& catalog_path, const std::string& pairs_path) {

@@ -83,6 +83,15 @@ struct Catalog {
     // Reads both files whole (catalog file first), then parses them.
     static Result<Catalog> load(const std::string& catalog_path, const std::string& pairs_path);
 
+    // The two file images of these records, the inverse of from_bytes: parsing them
+    // gives back an equal catalog, every field bit for bit (NaN payloads included),
+    // and a catalog loaded from files writes those files' bytes again. The sizes are
+    // 20 + 60 * stars.size() and 12 + 8 * pairs.size(); `out` must be exactly that long.
+    std::size_t catalog_image_size() const;
+    std::size_t pairs_image_size() const;
+    void write_catalog_image(std::span<std::uint8_t> out) const;
+    void write_pairs_image(std::span<std::uint8_t> out) const;
+
     // The run of pairs with lo <= cos_theta <= hi (the free pairs_in_range over `pairs`).
     std::span<const Pair> pairs_in_range(double lo, double hi) const { return stelvane::pairs_in_range(pairs, lo, hi); }
 

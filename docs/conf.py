@@ -12,7 +12,9 @@ version = release
 extensions = [
     "myst_parser",
     "sphinx.ext.autodoc",
+    "sphinx.ext.napoleon",  # numpydoc sections (Parameters, Returns, Raises) in the Python modules' docstrings
 ]
+napoleon_google_docstring = False
 source_suffix = {".md": "markdown"}
 root_doc = "index"
 exclude_patterns = ["_build"]

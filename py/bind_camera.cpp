@@ -281,10 +281,41 @@ const char* const kCameraDoc =
     "  2 * cx and 2 * cy.\n"
     "- fisheye_fov_deg set, some k non-zero: a calibrated fisheye with\n"
     "  r = focal_px * (theta + k1 theta^3 + k2 theta^5 + k3 theta^7 + k4 theta^9).\n\n"
-    "A fisheye sees directions strictly inside half its full field. Immutable.\n\n"
+    "A fisheye sees directions strictly inside half its full field. Immutable: copy.copy and\n"
+    "copy.deepcopy return the camera itself, and a pickled copy projects exactly as the original.\n\n"
     ">>> cam = stelvane.Camera(1000, 320, 240)\n"
     ">>> cam.vec_to_pixel([0.0, 0.0, 1.0])\n"
     "(320.0, 240.0)\n";
+
+// The pickled state: (effective_focal_px, cx, cy, fisheye_fov_deg or None, k1, k2, k3, k4). The
+// focal is the one in use, so an ideal fisheye needs no image extent to be rebuilt.
+py::tuple camera_state(const CameraObject& self) {
+    const Camera& c = self.camera;
+    return py::make_tuple(c.focal_px, c.cx, c.cy, self.fisheye_fov_deg ? py::cast(*self.fisheye_fov_deg) : py::none(),
+                          c.k1, c.k2, c.k3, c.k4);
+}
+
+double state_double(const py::tuple& state, std::size_t k) {
+    try {
+        return convert_double(state[k]);
+    } catch (const ConversionError& e) {
+        throw py::type_error("Camera state item " + std::to_string(k) + ": " + e.reason);
+    }
+}
+
+// The camera of a pickled state: the constructor's projection choice (Camera::from_fov),
+// with the focal in use taken as stored rather than derived again.
+CameraObject camera_from_state(const py::tuple& state) {
+    if (state.size() != 8) {
+        throw py::type_error("a Camera state is (effective_focal_px, cx, cy, fisheye_fov_deg, k1, k2, k3, k4)");
+    }
+    std::optional<double> fov;
+    if (!state[3].is_none()) fov = state_double(state, 3);
+    Camera c = Camera::from_fov(0, 0, fov, 0.0, state_double(state, 1), state_double(state, 2), state_double(state, 4),
+                                state_double(state, 5), state_double(state, 6), state_double(state, 7));
+    c.focal_px = state_double(state, 0);
+    return CameraObject{c, fov};
+}
 
 }  // namespace
 
@@ -359,6 +390,8 @@ void bind_camera(py::module_& m) {
         },
         py::is_operator());
     cls.def("__hash__", [](py::handle self) { return py::hash(camera_key(camera_object(self).camera)); });
+    cls.def(py::pickle([](py::handle self) { return camera_state(camera_object(self)); }, &camera_from_state));
+    def_identity_copies(cls, [](py::handle self) { camera_object(self); });
 }
 
 }  // namespace stelvane::pyb

@@ -2,6 +2,7 @@
 // lookups by HR number, and lends its engine catalog to the solve entry points.
 #include <algorithm>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -67,6 +68,9 @@ constexpr const char* kClassDoc =
     "kept: a missing or unreadable file raises CatalogIOError(\"i/o error: ...\"), a malformed one\n"
     "CatalogFormatError(\"catalog format error: ...\"). A Catalog never changes once loaded and is shared,\n"
     "not copied, by the calls that take a ``catalog`` argument.\n\n"
+    "A Catalog pickles by value: the pickle holds the two file images, written back from the loaded\n"
+    "records byte for byte, so a copy loads where the files are absent (on another machine, say) and\n"
+    "identifies stars exactly as the original does. copy.copy and copy.deepcopy return the catalog itself.\n\n"
     ">>> catalog = stelvane.Catalog(\"stars.bin\", \"pairs.bin\")  # doctest: +SKIP\n"
     ">>> catalog.star(424)  # Polaris: (ra_deg, dec_deg, vmag)  # doctest: +SKIP\n";
 
@@ -93,6 +97,35 @@ py::object has_pair(py::handle self, const Bound& a) {
     const double sep_deg = to_double(a[kHasPairParams["sep_deg"]]);
     const double tol_deg = to_double(a[kHasPairParams["tol_deg"]]);
     return py::bool_(initialised(self).catalog->has_pair(hr_a, hr_b, sep_deg, tol_deg));
+}
+
+// A new bytes object of `size` bytes filled in place by `write`, without an intermediate buffer.
+template <class Write>
+py::bytes written_bytes(std::size_t size, Write write) {
+    auto out = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!out) throw py::error_already_set();
+    write(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.ptr())), size));
+    return out;
+}
+
+// The pickled state: (catalog file image, pair-index file image).
+py::tuple catalog_state(py::handle self) {
+    const Catalog& c = *initialised(self).catalog;
+    return py::make_tuple(written_bytes(c.catalog_image_size(), [&c](auto out) { c.write_catalog_image(out); }),
+                          written_bytes(c.pairs_image_size(), [&c](auto out) { c.write_pairs_image(out); }));
+}
+
+std::span<const std::uint8_t> bytes_view(py::handle b) {
+    return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(b.ptr())),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr()))};
+}
+
+// The catalog of a pickled state, parsed by the same validating loader as the files.
+std::unique_ptr<CatalogObject> catalog_from_state(const py::tuple& state) {
+    if (state.size() != 2 || !PyBytes_Check(state[0].ptr()) || !PyBytes_Check(state[1].ptr())) {
+        throw py::type_error("a Catalog state is (catalog_image, pairs_image), two bytes objects");
+    }
+    return std::make_unique<CatalogObject>(unwrap(Catalog::from_bytes(bytes_view(state[0]), bytes_view(state[1]))));
 }
 
 }  // namespace
@@ -129,6 +162,8 @@ void bind_catalog(py::module_& m) {
     cls.def_property_readonly(
         "n_stars", [](py::handle self) { return initialised(self).catalog->stars.size(); },
         "Number of star records in the catalog.");
+    cls.def(py::pickle(&catalog_state, &catalog_from_state));
+    def_identity_copies(cls, [](py::handle self) { initialised(self); });
 }
 
 }  // namespace stelvane::pyb

@@ -9,6 +9,7 @@
 #include "py/convert.hpp"
 #include "py/entry.hpp"
 #include "py/errors.hpp"
+#include "py/fix_state.hpp"
 #include "py/instance.hpp"
 #include "py/intake.hpp"
 #include "py/solve_args.hpp"
@@ -214,6 +215,7 @@ void bind_fix(py::module_& m) {
         .def_property_readonly(
             "plate_scale_ratio_sigma", [](const PositionFix& f) { return f.plate_scale_ratio_sigma; },
             "Standard error of plate_scale_ratio from the fit's own residuals; NaN below three stars.");
+    def_fix_pickling(cls);
 }
 
 void bind_resolve_fix(py::module_& m) {

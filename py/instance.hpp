@@ -39,4 +39,18 @@ inline void forbid_construction(py::handle cls) {
     reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_new = &detail::refuse_new;
 }
 
+// copy.copy and copy.deepcopy of an immutable class: the instance itself, once
+// `check(self)` has accepted it (an unconstructed instance is refused, not copied).
+template <class Class, class Check>
+void def_identity_copies(Class& cls, Check check) {
+    cls.def("__copy__", [check](py::handle self) {
+        check(self);
+        return py::reinterpret_borrow<py::object>(self);
+    });
+    cls.def("__deepcopy__", [check](py::handle self, py::handle /*memo*/) {
+        check(self);
+        return py::reinterpret_borrow<py::object>(self);
+    });
+}
+
 }  // namespace stelvane::pyb

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 python3 -m pip install -q --upgrade pip
-python3 -m pip install -q ".[test,docs,files]"
+python3 -m pip install -q ".[test,docs,files,batch]"
 cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DSTELVANE_BUILD_TESTS=ON >/dev/null
 cmake --build build/cpp
 ctest --test-dir build/cpp --output-on-failure

@@ -230,6 +230,18 @@ def test_the_camera_file_gives_the_budget_its_calibration_term(pinhole_dir, cali
     assert rows["--camera"]["budget_ellipse_2sigma_nm"][0] > rows["--focal"]["budget_ellipse_2sigma_nm"][0]
 
 
+# The calibration travels to a cluster's workers with the run's settings.
+def test_a_cluster_solves_with_the_camera_file_as_this_process_does(pinhole_dir, calibrated):
+    pytest.importorskip("distributed")
+    args = ("solve", "night/sky.fits", "--camera", "camera.json", "--up-csv", "up.csv", "--up-sigma", 3, "--json")
+    alone = run(*args, cwd=pinhole_dir)
+    done = run(*args, "--workers", 1, cwd=pinhole_dir)
+    assert (alone.returncode, done.returncode) == (0, 0), done.stderr
+    row = json.loads(done.stdout)
+    assert row == json.loads(alone.stdout)
+    assert row["budget_terms_2sigma_nm"]["calibration"][0] > 0.01
+
+
 @pytest.mark.parametrize("args, code, message", [
     (("calibrate", "night/sky.fits", "--focal", 2600, "--up-csv", "up.csv", "-o", "far.json"), 1,
      "stelvane: calibration refused: no frame identified (none of 1 frames identified with the focal within 5 % "

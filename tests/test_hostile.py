@@ -9,6 +9,7 @@ import fractions
 import math
 import os
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -274,12 +275,101 @@ def test_copies_and_subclasses_never_reach_an_unconstructed_value(cls):
 
 
 @pytest.mark.parametrize("how", [copy.copy, copy.deepcopy, pickle.dumps])
-def test_instances_refuse_copy_and_pickle(catalog, how):
-    # The default reduction would build the copy with __new__ alone.
-    for obj in [stelvane.Camera(30.0, 1.0, 1.0), catalog,
-                stelvane.FixTracker(max_reference_age_s=1.0, max_disambiguation_distance_nm=1.0)]:
-        with pytest.raises(TypeError, match="cannot pickle"):
-            how(obj)
+def test_a_tracker_refuses_copy_and_pickle(how):
+    # The default reduction would build the copy with __new__ alone. (Camera, Catalog and Fix pickle by
+    # value: test_pickle.py.)
+    with pytest.raises(TypeError, match="cannot pickle"):
+        how(stelvane.FixTracker(max_reference_age_s=1.0, max_disambiguation_distance_nm=1.0))
+
+
+@pytest.mark.parametrize("cls", ["Camera", "Catalog"])
+def test_pickling_an_unconstructed_instance_is_refused(cls):
+    klass = getattr(stelvane, cls)
+    bare = klass.__new__(klass)
+    for how in (pickle.dumps, copy.copy, copy.deepcopy):
+        with pytest.raises(stelvane.StelvaneError, match=f"^this {cls} was never "):
+            how(bare)
+
+
+@pytest.mark.parametrize("cls, state, message", [
+    ("Camera", (), r"^a Camera state is \(effective_focal_px, cx, cy, fisheye_fov_deg, k1, k2, k3, k4\)$"),
+    ("Camera", (1.0,) * 9, r"^a Camera state is \("),
+    ("Camera", (1.0, 2.0, "3", None, 0.0, 0.0, 0.0, 0.0), r"^Camera state item 2: must be real number, not str$"),
+    ("Camera", (1.0, 2.0, 3.0, [180.0], 0.0, 0.0, 0.0, 0.0), r"^Camera state item 3: must be real number, not list$"),
+    ("Camera", [1.0] * 8, r"^__setstate__\(\): incompatible constructor arguments"),
+    ("Catalog", (b"",), r"^a Catalog state is \(catalog_image, pairs_image\), two bytes objects$"),
+    ("Catalog", ("SCAT", b""), r"^a Catalog state is \("),
+    ("Catalog", (bytearray(20), b""), r"^a Catalog state is \("),
+])
+def test_a_malformed_state_is_refused(cls, state, message):
+    klass = getattr(stelvane, cls)
+    with pytest.raises(TypeError, match=message):
+        klass.__new__(klass).__setstate__(state)
+
+
+RAD_TO_ARCMIN = 180.0 / math.pi * 60.0
+FIX_STATE = dict(latitude_deg=1.0, longitude_deg=2.0, covariance=(1e-6, 0.0, 0.0, 1e-6),
+                 ellipse_2sigma_nm=(3.0, 3.0, 0.0), matched_hr_ids=(424, 7001), n_iterations=3, used_sun=False,
+                 residual_rms_rad=1e-4, match_margin=2, attitude=(0.0, 0.0, 0.0, 1.0),
+                 sights=((424, 10.0, 20.0, 0.5, 0.25, 3e-4, 1e-5), (7001, 30.0, 40.0, 2.5, 0.75, 3e-4, -1e-5)),
+                 up_unit=(0.0, 0.0, 1.0), jd=2460000.5, arcmin_per_pixel=1.5, bodies_seen=("Venus", "Moon"),
+                 plate_scale_ratio=0.998, plate_scale_ratio_sigma=1e-4)
+FIX_KEYS = ("latitude_deg, longitude_deg, covariance, ellipse_2sigma_nm, matched_hr_ids, n_iterations, used_sun, "
+            "residual_rms_rad, match_margin, attitude, sights, up_unit, jd, arcmin_per_pixel, bodies_seen, "
+            "plate_scale_ratio, plate_scale_ratio_sigma")
+
+
+@pytest.mark.parametrize("state, message", [
+    (None, f"a Fix state is a dict with exactly the keys {FIX_KEYS}"),
+    ({k: v for k, v in FIX_STATE.items() if k != "attitude"}, f"a Fix state is a dict with exactly the keys {FIX_KEYS}"),
+    ({**FIX_STATE, "extra": 1}, f"a Fix state is a dict with exactly the keys {FIX_KEYS}"),
+    ({**FIX_STATE, "latitude_deg": "1.0"}, "Fix state field 'latitude_deg': must be real number, not str"),
+    ({**FIX_STATE, "covariance": (1.0, 2.0, 3.0)}, "Fix state field 'covariance': expected 4 numbers, got 3"),
+    ({**FIX_STATE, "matched_hr_ids": (424, -1)}, "Fix state field 'matched_hr_ids': can't convert negative int to "
+                                                 "unsigned"),
+    ({**FIX_STATE, "matched_hr_ids": "424"}, "Fix state field 'matched_hr_ids': expected a sequence, not str"),
+    ({**FIX_STATE, "used_sun": 0}, "Fix state field 'used_sun': expected a bool"),
+    ({**FIX_STATE, "n_iterations": 2**70}, "Fix state field 'n_iterations': int too large to convert to an "
+                                           "unsigned count"),
+    ({**FIX_STATE, "sights": ((424, 1.0, 2.0),)}, "Fix state field 'sights': expected sights of 7 fields each"),
+    ({**FIX_STATE, "up_unit": (0.0, 1.0)}, "Fix state field 'up_unit': expected 3 numbers, got 2"),
+    ({**FIX_STATE, "bodies_seen": ("Pluto",)}, "Fix state field 'bodies_seen': unknown body 'Pluto'"),
+    ({**FIX_STATE, "bodies_seen": (3,)}, "Fix state field 'bodies_seen': expected body names"),
+    ({**FIX_STATE, "plate_scale_ratio": None}, "Fix state field 'plate_scale_ratio': must be real number, not NoneType"),
+])
+def test_a_malformed_fix_state_is_refused(state, message):
+    with pytest.raises(TypeError, match="^" + re.escape(message) + "$"):
+        stelvane.Fix._from_state(state)
+
+
+def test_a_fix_state_builds_the_fix_it_describes():
+    fix = stelvane.Fix._from_state(FIX_STATE)
+    assert (fix.latitude_deg, fix.longitude_deg, fix.covariance, fix.ellipse_2sigma_nm, fix.matched_hr_ids,
+            fix.n_iterations, fix.used_sun, fix.residual_rms_rad, fix.match_margin) == (
+        1.0, 2.0, [[1e-6, 0.0], [0.0, 1e-6]], (3.0, 3.0, 0.0), [424, 7001], 3, False, 1e-4, 2)
+    assert (fix.up_cam, fix.jd, fix.arcmin_per_pixel, fix.bodies_seen) == ((0.0, 0.0, 1.0), 2460000.5, 1.5,
+                                                                           ["Venus", "Moon"])
+    assert (fix.plate_scale_ratio, fix.plate_scale_ratio_sigma) == (0.998, 1e-4)
+    assert fix.sights.tolist() == [(424, 10.0, 20.0, math.degrees(0.5), math.degrees(0.25),
+                                    3e-4 * RAD_TO_ARCMIN, 1e-5 * RAD_TO_ARCMIN),
+                                   (7001, 30.0, 40.0, math.degrees(2.5), math.degrees(0.75),
+                                    3e-4 * RAD_TO_ARCMIN, -1e-5 * RAD_TO_ARCMIN)]
+
+
+def test_a_constructed_instance_keeps_its_value_under_setstate(catalog):
+    # The objects are immutable: a second construction through __setstate__ is ignored, not applied.
+    camera = stelvane.Camera(1000.0, 320.0, 240.0)
+    camera.__setstate__(stelvane.Camera(500.0, 10.0, 10.0).__getstate__())
+    catalog.__setstate__(stelvane.catalogs.load("pinhole").__getstate__())
+    assert (camera.effective_focal_px, camera.cx, catalog.n_stars) == (1000.0, 320.0, 287)
+
+
+def test_a_forged_catalog_state_meets_the_loader():
+    # A header claiming 4e9 stars in 20 bytes: refused without reserving room for them.
+    forged = b"SCAT\x02\x00\x00\x00\x00\x28\x6b\xee" + bytes(8)
+    with pytest.raises(stelvane.CatalogFormatError, match="^catalog format error: truncated: wanted 4 bytes at "
+                                                          "offset 20$"):
+        stelvane.Catalog.__new__(stelvane.Catalog).__setstate__((forged, b"SPRS\x01\x00\x00\x00\x00\x00\x00\x00"))
 
 
 def test_uninitialised_camera_is_refused_with_its_message():

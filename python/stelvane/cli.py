@@ -4,6 +4,7 @@
     stelvane solve night/ --fov 180 --up 0,0,1 --csv night.csv --geojson night.geojson
     stelvane calibrate frames/ --focal 2200 --up 0.02,-0.61,0.79 -o camera.json
     stelvane solve sky.fits --camera camera.json --up 0.02,-0.61,0.79
+    stelvane solve archive/ --fov 180 --up 0,0,1 --workers 8 --csv archive.csv
     stelvane catalog --mag-limit 6 --catalog-out stars.scat --pairs-out stars.sprs
     stelvane demo --lens pinhole
 
@@ -13,6 +14,7 @@ Exit status: 0 when every file solved, 1 when some did not, 2 for a usage error.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import datetime as dt
 import json
 import math
@@ -25,6 +27,7 @@ import numpy as np
 
 import stelvane
 from stelvane import files
+from stelvane.batch import absolute_catalog_spec, iter_solve, local_cluster
 from stelvane.io import ReadError, TimeError, parse_utc, read_frame
 
 PROG = "stelvane"
@@ -125,6 +128,23 @@ def _add_solve_options(p: argparse.ArgumentParser) -> None:
                         help="the clock's standard deviation in seconds (clock_sigma_s; default 0)")
 
 
+def _workers(text: str) -> int:
+    value = _count(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number >= 1, got {text!r}")
+    return value
+
+
+def _add_cluster_options(p: argparse.ArgumentParser) -> None:
+    group = p.add_argument_group("cluster (Dask; pip install 'stelvane[batch]')")
+    where = group.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=_workers, metavar="N",
+                       help="solve on a local Dask cluster of N worker processes (one per core is the fastest)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="solve on the running Dask cluster whose scheduler is at ADDRESS (tcp://host:8786); "
+                            "its workers must see the files at the same absolute paths")
+
+
 def _add_output_options(p: argparse.ArgumentParser) -> None:
     out = p.add_argument_group("output")
     out.add_argument("--json", action="store_true", help="one JSON object per file (JSON Lines) on stdout")
@@ -154,6 +174,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="the lens from a calibration file (stelvane calibrate -o FILE), in place of --focal, "
                             "--fov, --cx, --cy and --k1..--k4")
     _add_solve_options(solve)
+    _add_cluster_options(solve)
     _add_output_options(solve)
     _add_calibrate_parser(commands)
     commands.add_parser("catalog", add_help=False,
@@ -211,10 +232,14 @@ class _Setup:
                 parser.error(f"--{option} {target}: folder {Path(target).resolve().parent} does not exist")
         self.folder_given = any(Path(p).is_dir() for p in args.paths)
         self.calibration = _calibration_of(parser, args)
-        self.lens = _lens_of(args, self.calibration)
-
-    def up_for(self, args: argparse.Namespace, path: str) -> tuple[float, float, float]:
-        return args.up if self.up_table is None else self.up_table.lookup(path)
+        self.settings = files.SolveSettings(
+            up_cam=args.up if self.up_table is None else None, up_table=self.up_table,
+            # A remote worker opens catalog files by absolute path, as it does the image files.
+            catalog=args.catalog if args.scheduler is None or args.catalog is None else
+            absolute_catalog_spec(args.catalog),
+            utc=self.utc, **_lens_of(args, self.calibration), sigma_arcmin=args.sigma, use_sun=args.use_sun,
+            max_centroids=args.max_centroids, mask=self.mask, up_sigma_arcmin=args.up_sigma,
+            clock_sigma_s=args.clock_sigma, calibration=self.calibration)
 
 
 def _calibration_of(parser: argparse.ArgumentParser, args: argparse.Namespace) -> stelvane.Calibration | None:
@@ -230,17 +255,6 @@ def _lens_of(args: argparse.Namespace, calibration: stelvane.Calibration | None)
         return dict(focal_px=args.focal, cx=args.cx, cy=args.cy, fisheye_fov_deg=args.fov, k1=args.k1, k2=args.k2,
                     k3=args.k3, k4=args.k4)
     return dict(calibration.solve_kwargs())
-
-
-def _solve_one(setup: _Setup, args: argparse.Namespace, path: str) -> files.FileFix:
-    try:
-        up = setup.up_for(args, path)
-    except LookupError as err:
-        return files.FileFix(path, setup.utc, "" if setup.utc is None else "given", "", str(err), None)
-    return files.solve_path(
-        path, up_cam=up, catalog=args.catalog, utc=setup.utc, **setup.lens, sigma_arcmin=args.sigma,
-        use_sun=args.use_sun, max_centroids=args.max_centroids, mask=setup.mask, up_sigma_arcmin=args.up_sigma,
-        clock_sigma_s=args.clock_sigma, calibration=setup.calibration)
 
 
 def format_text(result: files.FileFix) -> str:
@@ -260,15 +274,15 @@ def format_text(result: files.FileFix) -> str:
             f"lens scale {fix.plate_scale_ratio:.5f} +- {fix.plate_scale_ratio_sigma:.5f}  {utc} ({result.utc_source})")
 
 
-def _progress(items: Sequence[str], show: bool) -> tuple[Iterable[str], Any]:
-    """The files wrapped in a tqdm bar on stderr (hidden when stderr is no terminal), with its writer."""
+def _progress(items: Iterable[T], total: int, show: bool) -> tuple[Iterable[T], Any]:
+    """The outcomes wrapped in a tqdm bar on stderr (hidden when stderr is no terminal), with its writer."""
     if show:
         try:
             from tqdm import tqdm  # type: ignore[import-untyped,import-not-found,unused-ignore]
         except ImportError:  # the bar is a convenience: without tqdm the run is silent
             pass
         else:
-            bar = tqdm(items, desc=PROG, unit="file", file=sys.stderr, disable=None, leave=False)
+            bar = tqdm(items, total=total, desc=PROG, unit="file", file=sys.stderr, disable=None, leave=False)
             return bar, bar.write
     return items, None
 
@@ -306,12 +320,13 @@ def _save_plot(result: files.FileFix, target: str) -> str:
     return ""
 
 
-def _run_files(setup: _Setup, args: argparse.Namespace) -> Iterator[files.FileFix]:
+def _run_files(setup: _Setup, args: argparse.Namespace, client: Any) -> Iterator[files.FileFix]:
     several = len(setup.paths) > 1
     plots = plot_targets(args.plot, setup.paths) if args.plot else [""] * len(setup.paths)
-    items, writer = _progress(setup.paths, show=not args.quiet and (setup.folder_given or several))
-    for path, plot in zip(items, plots):
-        result = _solve_one(setup, args, path)
+    outcomes = iter_solve(setup.paths, setup.settings, client=client)
+    items, writer = _progress(outcomes, len(setup.paths), show=not args.quiet and (setup.folder_given or several))
+    for result, plot in zip(items, plots):
+        path = result.path
         if args.json:
             _emit(json.dumps(result.record()), sys.stdout, writer)
         elif result.solved:
@@ -342,9 +357,28 @@ def _write_outputs(args: argparse.Namespace, results: list[files.FileFix]) -> bo
     return ok
 
 
+def _cluster(parser: argparse.ArgumentParser, args: argparse.Namespace, stack: contextlib.ExitStack) -> Any:
+    """The Dask client that --workers or --scheduler asks for (closed with `stack`), or None to run here."""
+    if args.workers is None and args.scheduler is None:
+        return None
+    try:
+        from distributed import Client
+    except ImportError:
+        parser.error("--workers and --scheduler run on Dask: pip install 'stelvane[batch]'")
+    if args.scheduler is not None:
+        try:
+            return stack.enter_context(Client(args.scheduler, timeout="20s"))
+        except (OSError, TimeoutError, ValueError) as err:
+            parser.error(f"--scheduler {args.scheduler}: {err}")
+    client = stack.enter_context(Client(stack.enter_context(local_cluster(args.workers))))
+    client.wait_for_workers(args.workers)
+    return client
+
+
 def solve_command(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     setup = _Setup(parser, args)
-    results = list(_run_files(setup, args))
+    with contextlib.ExitStack() as stack:
+        results = list(_run_files(setup, args, _cluster(parser, args, stack)))
     written = _write_outputs(args, results)
     solved = sum(r.solved for r in results)
     if not args.quiet and len(results) > 1:

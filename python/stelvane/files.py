@@ -9,10 +9,11 @@ from __future__ import annotations
 import csv
 import datetime as dt
 import math
+import threading
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
@@ -21,8 +22,8 @@ from stelvane import catalogs
 from stelvane.io import EXTENSIONS, ReadError, read_frame
 
 __all__ = [
-    "PINHOLE_MAX_PAIR_DEG", "FileFix", "UpTable", "catalog_for_lens", "expand_paths", "load_catalog", "read_mask",
-    "solve_path",
+    "PINHOLE_MAX_PAIR_DEG", "FileFix", "SolveSettings", "UpTable", "catalog_for_lens", "expand_paths", "load_catalog",
+    "read_mask", "solve_path",
 ]
 
 # The widest star pair in the bundled "pinhole" catalog's pair index (data/README.md). A pinhole frame whose
@@ -43,23 +44,27 @@ def catalog_for_lens(focal_px: float | None, fisheye_fov_deg: float | None, widt
     return "allsky" if diagonal_deg > PINHOLE_MAX_PAIR_DEG else "pinhole"
 
 
-# Catalogs loaded by `load_catalog`, by spec: a `Catalog` is immutable, so every file of a run shares one.
+# Catalogs loaded by `load_catalog`, by spec: a `Catalog` is immutable, so every file of a run shares one,
+# and so do the threads of a Dask worker (the lock keeps them from loading it twice).
 _LOADED: dict[str, stelvane.Catalog] = {}
+_LOADING = threading.Lock()
 
 
 def load_catalog(spec: str) -> stelvane.Catalog:
     """A catalog by bundled name ("allsky", "pinhole") or as "CATALOG_PATH,PAIRS_PATH", loaded once per
     process and spec."""
-    if spec not in _LOADED:
-        parts = spec.split(",")
-        if spec in catalogs.NAMES:
-            _LOADED[spec] = catalogs.load(spec)
-        elif len(parts) == 2 and all(parts):
-            _LOADED[spec] = stelvane.Catalog(parts[0], parts[1])
-        else:
-            choices = ", ".join(catalogs.NAMES)
-            raise ValueError(f"catalog {spec!r} is neither a bundled name ({choices}) nor CATALOG_PATH,PAIRS_PATH")
-    return _LOADED[spec]
+    with _LOADING:
+        if spec not in _LOADED:
+            parts = spec.split(",")
+            if spec in catalogs.NAMES:
+                _LOADED[spec] = catalogs.load(spec)
+            elif len(parts) == 2 and all(parts):
+                _LOADED[spec] = stelvane.Catalog(parts[0], parts[1])
+            else:
+                choices = ", ".join(catalogs.NAMES)
+                raise ValueError(f"catalog {spec!r} is neither a bundled name ({choices}) nor "
+                                 "CATALOG_PATH,PAIRS_PATH")
+        return _LOADED[spec]
 
 
 @dataclass(frozen=True)
@@ -124,8 +129,9 @@ def solve_path(
     utc: dt.datetime | None = None, focal_px: float | None = None, cx: float | None = None,
     cy: float | None = None, fisheye_fov_deg: float | None = None, k1: float = 0.0, k2: float = 0.0,
     k3: float = 0.0, k4: float = 0.0, sigma_arcmin: float | None = None, use_sun: bool = False,
-    max_centroids: int | None = None, mask: np.ndarray | None = None, up_sigma_arcmin: float = 0.0,
-    clock_sigma_s: float = 0.0, calibration: stelvane.Calibration | None = None,
+    max_centroids: int | None = None, min_matched_stars: int | None = None,
+    max_residual_rms_arcmin: float | None = None, mask: np.ndarray | None = None,
+    up_sigma_arcmin: float = 0.0, clock_sigma_s: float = 0.0, calibration: stelvane.Calibration | None = None,
 ) -> FileFix:
     """Solves the image file `path` with `stelvane.resolve_fix`.
 
@@ -156,12 +162,71 @@ def solve_path(
         fix = stelvane.resolve_fix(
             frame.pixels, focal_px, width / 2.0 if cx is None else cx, height / 2.0 if cy is None else cy,
             up_cam, when, loaded, sigma_arcmin=sigma_arcmin, fisheye_fov_deg=fisheye_fov_deg, k1=k1, k2=k2,
-            k3=k3, k4=k4, use_sun=use_sun, max_centroids=max_centroids, mask=mask)
+            k3=k3, k4=k4, use_sun=use_sun, max_centroids=max_centroids, min_matched_stars=min_matched_stars,
+            max_residual_rms_arcmin=max_residual_rms_arcmin, mask=mask)
         budget = stelvane.error_budget(fix, up_sigma_arcmin=up_sigma_arcmin, clock_sigma_s=clock_sigma_s,
                                        calibration=calibration)
     except stelvane.StelvaneError as err:
         return FileFix(error=str(err), fix=None, **base)
     return FileFix(error="", fix=fix, budget=budget, **base)
+
+
+ONE_VERTICAL = "give the vertical either as up_cam, for every file, or as a table of one per file"
+
+
+@dataclass(frozen=True, eq=False)
+class SolveSettings:
+    """What every file of a run shares, and the per-file step over it: `solve` reads a file and solves it.
+
+    The vertical is `up_cam` for every file, or looked up per file in `up_table`; the other fields are the
+    arguments of `solve_path` and keep its meaning. Settings pickle (a `Catalog` by value), so one copy
+    serves every file that a Dask worker solves.
+    """
+
+    up_cam: tuple[float, float, float] | None = None
+    up_table: UpTable | None = None
+    catalog: stelvane.Catalog | str | None = None
+    utc: dt.datetime | None = None
+    focal_px: float | None = None
+    cx: float | None = None
+    cy: float | None = None
+    fisheye_fov_deg: float | None = None
+    k1: float = 0.0
+    k2: float = 0.0
+    k3: float = 0.0
+    k4: float = 0.0
+    sigma_arcmin: float | None = None
+    use_sun: bool = False
+    max_centroids: int | None = None
+    min_matched_stars: int | None = None
+    max_residual_rms_arcmin: float | None = None
+    mask: np.ndarray | None = None
+    up_sigma_arcmin: float = 0.0
+    clock_sigma_s: float = 0.0
+    calibration: stelvane.Calibration | None = None
+
+    def __post_init__(self) -> None:
+        if (self.up_cam is None) == (self.up_table is None):
+            raise ValueError(ONE_VERTICAL)
+
+    def solve(self, path: str | Path) -> FileFix:
+        """The outcome of the file `path`; never raises for a bad file or a file the table has no vertical for."""
+        try:
+            up = self._up_for(path)
+        except LookupError as err:
+            return FileFix(str(path), self.utc, "" if self.utc is None else "given", "", str(err), None)
+        return solve_path(
+            path, up_cam=up, catalog=self.catalog, utc=self.utc, focal_px=self.focal_px, cx=self.cx, cy=self.cy,
+            fisheye_fov_deg=self.fisheye_fov_deg, k1=self.k1, k2=self.k2, k3=self.k3, k4=self.k4,
+            sigma_arcmin=self.sigma_arcmin, use_sun=self.use_sun, max_centroids=self.max_centroids,
+            min_matched_stars=self.min_matched_stars, max_residual_rms_arcmin=self.max_residual_rms_arcmin,
+            mask=self.mask, up_sigma_arcmin=self.up_sigma_arcmin, clock_sigma_s=self.clock_sigma_s,
+            calibration=self.calibration)
+
+    def _up_for(self, path: str | Path) -> Sequence[float]:
+        if self.up_table is not None:
+            return self.up_table.lookup(path)
+        return cast("tuple[float, float, float]", self.up_cam)  # __post_init__: one of the two is given
 
 
 def expand_paths(paths: Sequence[str | Path]) -> list[str]:

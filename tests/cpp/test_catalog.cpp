@@ -4,6 +4,9 @@
 
 #include <bit>
 #include <cmath>
+#include <fstream>
+#include <iterator>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -140,6 +143,82 @@ TEST(FromBytes, LoadsRecordsInFileOrderWithReservationMatchingCount) {
     EXPECT_EQ(c.pairs[1].j, 1);
     EXPECT_EQ(c.pairs[2].cos_theta, 0.25f);
 }
+
+// --- the written images ----------------------------------------------------
+
+struct Written {
+    std::vector<std::uint8_t> catalog, pairs;
+};
+
+Written write_images(const Catalog& c) {
+    Written w{std::vector<std::uint8_t>(c.catalog_image_size()), std::vector<std::uint8_t>(c.pairs_image_size())};
+    c.write_catalog_image(w.catalog);
+    c.write_pairs_image(w.pairs);
+    return w;
+}
+
+// A star record with every field set apart from the others, built field by field.
+Bytes odd_star_record(Bytes b, std::uint32_t hr, double ra) {
+    const double nan_payload = std::bit_cast<double>(std::uint64_t{0x7FF8000000000ABCull});
+    return b.u32(hr).f32(-1.46f).f64(ra).f64(-0.0).f64(nan_payload).f64(5e-324).f64(-1.0)
+        .f32(std::numeric_limits<float>::infinity()).f32(-3.25f).f32(379.21f);
+}
+
+struct ImageCase {
+    const char* name;
+    Bytes catalog, pairs;
+};
+
+class WrittenImages : public ::testing::TestWithParam<ImageCase> {};
+
+TEST_P(WrittenImages, AreTheParsedImagesByteForByte) {
+    const ImageCase& c = GetParam();
+    auto loaded = Catalog::from_bytes(c.catalog.data, c.pairs.data);
+    ASSERT_TRUE(loaded) << message_of(loaded);
+    const Written w = write_images(*loaded);
+    EXPECT_EQ(w.catalog, c.catalog.data);
+    EXPECT_EQ(w.pairs, c.pairs.data);
+}
+
+Bytes two_odd_stars() {
+    Bytes b;
+    b.raw("SCAT").u32(2).u32(2).f64(1991.25);
+    return odd_star_record(odd_star_record(b, 4294967295u, 6.25), 0, -0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Catalogs, WrittenImages,
+    ::testing::Values(ImageCase{"empty", catalog_image({}), pairs_image({})},
+                      ImageCase{"three_stars_equal_cosines",
+                                catalog_image({{10, 0.0, 0.0}, {20, 90.0, 45.0}, {10, 180.0, -30.0}}, 2015.5),
+                                pairs_image({{-0.5f, 0, 1}, {-0.5f, 2, 1}, {0.25f, 1, 2}})},
+                      ImageCase{"nan_payload_negative_zero_subnormal_infinite_motion", two_odd_stars(),
+                                pairs_image({{-1.0f, 1, 0}, {-0.0f, 0, 1}, {0.0f, 1, 1}, {1.0f, 0, 0}})}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+std::vector<std::uint8_t> file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class BundledCatalog : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(BundledCatalog, WritesItsOwnFilesAgain) {
+    const std::string base = std::string(STELVANE_DATA_DIR) + "/" + GetParam();
+    const auto catalog_file = file_bytes(base + ".scat");
+    const auto pairs_file = file_bytes(base + ".sprs");
+    ASSERT_GT(catalog_file.size(), 20u);
+    auto loaded = Catalog::load(base + ".scat", base + ".sprs");
+    ASSERT_TRUE(loaded) << message_of(loaded);
+    EXPECT_EQ(loaded->catalog_image_size(), catalog_file.size());
+    EXPECT_EQ(loaded->pairs_image_size(), pairs_file.size());
+    const Written w = write_images(*loaded);
+    EXPECT_TRUE(w.catalog == catalog_file);
+    EXPECT_TRUE(w.pairs == pairs_file);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, BundledCatalog, ::testing::Values("allsky", "pinhole"),
+                         [](const auto& info) { return std::string(info.param); });
 
 // --- pairs_in_range and has_pair -------------------------------------------
 
