@@ -49,6 +49,9 @@ struct MessageOf {
                std::to_string(e.matched) + " stars, margin " + std::to_string(e.margin) + ", residual rms " +
                format_fixed(e.residual_rms_rad, 6) + " rad)";
     }
+    std::string operator()(const CalibrationRefused& e) const {
+        return std::string("calibration refused: ") + calibration_refusal_text(e.reason) + " (" + e.detail + ")";
+    }
 };
 
 }  // namespace
@@ -57,6 +60,16 @@ const char* thin_lock_reason_text(ThinLockReason reason) {
     switch (reason) {
         case ThinLockReason::TooFewMatched: return "fewer matched stars than the configured minimum";
         case ThinLockReason::ResidualTooLarge: return "residual rms above the configured maximum";
+    }
+    return "";
+}
+
+const char* calibration_refusal_text(CalibrationRefusal reason) {
+    switch (reason) {
+        case CalibrationRefusal::NoIdentification: return "no frame identified";
+        case CalibrationRefusal::TooFewStars: return "too few identified stars";
+        case CalibrationRefusal::StarsNearCentre: return "stars too close to the centre";
+        case CalibrationRefusal::ResidualsTooLarge: return "residuals too large for the lens model";
     }
     return "";
 }

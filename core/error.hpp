@@ -46,6 +46,14 @@ struct ThinLock {
     std::size_t margin;
     double residual_rms_rad;
 };
+// Why a lens calibration was refused.
+enum class CalibrationRefusal { NoIdentification, TooFewStars, StarsNearCentre, ResidualsTooLarge };
+// The fixed text of a calibration refusal, as the message prints it.
+const char* calibration_refusal_text(CalibrationRefusal reason);
+struct CalibrationRefused {
+    CalibrationRefusal reason;
+    std::string detail;  // the figures behind the reason
+};
 
 enum class ErrorKind {
     InsufficientStars,
@@ -58,12 +66,13 @@ enum class ErrorKind {
     CatalogFormat,
     Io,
     ThinLock,
+    CalibrationRefused,
 };
 
 class Error {
 public:
     using Payload = std::variant<InsufficientStars, MatchAmbiguous, NoMatch, SingularGeometry, BadImage,
-                                 DegenerateUp, BadPosition, CatalogFormat, Io, ThinLock>;
+                                 DegenerateUp, BadPosition, CatalogFormat, Io, ThinLock, CalibrationRefused>;
 
     template <class P>
         requires std::is_constructible_v<Payload, P&&>

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/attitude.hpp"
+#include "core/calibrate_scale.hpp"
 #include "core/ephemeris.hpp"
 #include "core/frame.hpp"
 #include "core/identify.hpp"
@@ -243,6 +244,9 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
     fix.up_unit = {up.x(), up.y(), up.z()};
     fix.jd = jd;
     fix.arcmin_per_pixel = camera.arcmin_per_pixel();
+    const PlateScale scale = plate_scale_ratio(camera, body, reference, r, p, aberration, up);
+    fix.plate_scale_ratio = scale.ratio;
+    fix.plate_scale_ratio_sigma = scale.sigma;
     return fix;
 }
 

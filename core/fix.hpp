@@ -100,6 +100,10 @@ struct PositionFix {
     double jd = 0.0;                          // the instant solved for, UTC Julian Date
     double arcmin_per_pixel = 0.0;            // the camera's pixel scale on the boresight
     std::vector<Body> bodies_seen;     // planets and Moon found in the frame where the fix puts them
+    // The lens check: the factor the identified stars ask of the lens's focal_px (1 for a
+    // good lens) and its standard error (core/calibrate_scale.hpp); NaN when the stars cannot tell.
+    double plate_scale_ratio = 0.0;
+    double plate_scale_ratio_sigma = 0.0;
 };
 
 struct StarsAndSun {

@@ -129,6 +129,11 @@ def covariance() -> None:
     _run_example("covariance_demo.py", STATIC / "covariance.png")
 
 
+def calibration() -> None:
+    """examples/calibrate_lens.py with --out: residual vectors before and after a calibration."""
+    _run_example("calibrate_lens.py", STATIC / "calibration-residuals.png")
+
+
 def error_budget() -> None:
     """examples/error_budget.py with --out: the budget's terms for typical hardware."""
     _run_example("error_budget.py", STATIC / "error-budget.png")
@@ -146,7 +151,7 @@ def _run_example(script: str, out: Path) -> None:
 
 
 FIGURES = {"demo": demo, "camera-frame": camera_frame, "render-sky": render_sky, "covariance": covariance,
-           "error-budget": error_budget}
+           "calibration": calibration, "error-budget": error_budget}
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -204,7 +204,17 @@ void bind_fix(py::module_& m) {
             },
             "Names of the planets and the Moon found in the frame where the fix puts them (\"Mercury\",\n"
             "\"Venus\", \"Mars\", \"Jupiter\", \"Saturn\", \"Moon\", in that order). A detection that a body\n"
-            "explains is never taken for a star.");
+            "explains is never taken for a star.")
+        .def_property_readonly(
+            "plate_scale_ratio", [](const PositionFix& f) { return f.plate_scale_ratio; },
+            "The lens check: the factor by which the identified stars ask the lens's focal_px to be\n"
+            "multiplied (1.000 for a good lens, 0.998 for a focal 0.2 % too long), fitted with the\n"
+            "attitude from every identified star after refraction and aberration. NaN when the stars\n"
+            "cannot tell. Compare its distance from 1 with plate_scale_ratio_sigma: a lens whose ratio is\n"
+            "several sigmas from 1 needs calibrating (stelvane.calibrate_camera).")
+        .def_property_readonly(
+            "plate_scale_ratio_sigma", [](const PositionFix& f) { return f.plate_scale_ratio_sigma; },
+            "Standard error of plate_scale_ratio from the fit's own residuals; NaN below three stars.");
     def_fix_pickling(cls);
 }
 

@@ -10,6 +10,9 @@ namespace py = pybind11;
 
 using Binder = void (*)(py::module_&);
 
+// calibrate
+void bind_calibration(py::module_& m);
+void bind_calibrate_camera(py::module_& m);
 // camera
 void bind_camera(py::module_& m);
 // catalog

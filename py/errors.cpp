@@ -58,6 +58,12 @@ const SubclassSpec kSubclasses[] = {
      "reason is the gate's text, matched the number of identified stars, margin the matcher's vote\n"
      "margin and residual_rms_rad the fit's residual, as in the message.",
      ErrorKind::ThinLock},
+    {"CalibrationError",
+     "A lens calibration was refused rather than reported doubtful.\n\n"
+     "reason is one of \"no frame identified\", \"too few identified stars\", \"stars too close to the\n"
+     "centre\" (scale and distortion unobservable) and \"residuals too large for the lens model\"; detail\n"
+     "gives the figures behind it.",
+     ErrorKind::CalibrationRefused},
     {"InvalidArgumentError",
      "An argument the module refused before any engine work: an image or mask of the wrong form, a\n"
      "focal length the lens model would ignore or cannot do without, a naive datetime, a PSF width out\n"
@@ -144,6 +150,10 @@ struct PayloadAttributes {
         set("matched", py::int_(p.matched));
         set("margin", py::int_(p.margin));
         set("residual_rms_rad", py::float_(p.residual_rms_rad));
+    }
+    void operator()(const CalibrationRefused& p) const {
+        set("reason", py::str(calibration_refusal_text(p.reason)));
+        set("detail", py::str(p.detail));
     }
     // Kinds without a payload, and BadPosition, which is raised as the base class.
     template <class Other>

@@ -20,7 +20,8 @@ namespace {
 constexpr const char* kFields[] = {"latitude_deg", "longitude_deg", "covariance", "ellipse_2sigma_nm",
                                    "matched_hr_ids", "n_iterations", "used_sun", "residual_rms_rad",
                                    "match_margin", "attitude", "sights", "up_unit", "jd",
-                                   "arcmin_per_pixel", "bodies_seen"};
+                                   "arcmin_per_pixel", "bodies_seen", "plate_scale_ratio",
+                                   "plate_scale_ratio_sigma"};
 
 py::tuple doubles_tuple(std::initializer_list<double> values) {
     py::tuple out(values.size());
@@ -161,6 +162,8 @@ py::dict fix_state(const PositionFix& f) {
     py::tuple bodies(f.bodies_seen.size());
     for (std::size_t k = 0; k < f.bodies_seen.size(); ++k) bodies[k] = py::str(std::string(body_name(f.bodies_seen[k])));
     state["bodies_seen"] = bodies;
+    state["plate_scale_ratio"] = f.plate_scale_ratio;
+    state["plate_scale_ratio_sigma"] = f.plate_scale_ratio_sigma;
     return state;
 }
 
@@ -186,6 +189,8 @@ PositionFix fix_from_state(py::handle state) {
     f.jd = field(state, "jd", convert_double);
     f.arcmin_per_pixel = field(state, "arcmin_per_pixel", convert_double);
     f.bodies_seen = field(state, "bodies_seen", convert_bodies);
+    f.plate_scale_ratio = field(state, "plate_scale_ratio", convert_double);
+    f.plate_scale_ratio_sigma = field(state, "plate_scale_ratio_sigma", convert_double);
     return f;
 }
 

@@ -1,7 +1,9 @@
 // The extension module: registers every public name in one fixed order and
-// lists them in __all__. The order lives in this table alone, after the error
+// lists them in __all__. The order lives in the two tables below, after the error
 // classes that lead the list.
 #include <pybind11/pybind11.h>
+
+#include <span>
 
 #include "py/bindings.hpp"
 #include "py/errors.hpp"
@@ -14,6 +16,12 @@ void bind_stelvane_error(py::module_& m) { m.attr("StelvaneError") = stelvane_er
 struct Registration {
     const char* name;
     Binder bind;
+};
+
+// Names beyond the original surface; they follow the error classes, ahead of the table below.
+constexpr Registration kAdditions[] = {
+    {"Calibration", bind_calibration},
+    {"calibrate_camera", bind_calibrate_camera},
 };
 
 // Classes first, then functions, then the exception class.
@@ -61,11 +69,13 @@ PYBIND11_MODULE(_lib, m) {
         m.attr(e.name) = e.type;
         all.append(e.name);
     }
-    for (const Registration& r : kRegistrations) {
-        r.bind(m);
-        // A binder that failed to bind its name fails the import here.
-        m.attr(r.name).attr("__module__") = "stelvane";
-        all.append(r.name);
+    for (const auto& table : {std::span<const Registration>(kAdditions), std::span<const Registration>(kRegistrations)}) {
+        for (const Registration& r : table) {
+            r.bind(m);
+            // A binder that failed to bind its name fails the import here.
+            m.attr(r.name).attr("__module__") = "stelvane";
+            all.append(r.name);
+        }
     }
     m.attr("_InternalFault") = internal_fault_type();
     bind_ellipse_of_covariance(m);

@@ -65,16 +65,16 @@ Signature::Signature(std::string qualified_name, std::span<const Param> params, 
     : name_(std::move(qualified_name)),
       params_(params.begin(), params.end()),
       defaults_(evaluate_defaults(params_)),
-      keyword_only_(keyword_only) {}
+      n_positional_(keyword_only ? 0 : params_.size()) {}
 
 Bound Signature::bind(const py::args& args, const py::kwargs& kwargs) const {
     const std::size_t n_params = params_.size();
-    const std::size_t n_positional = keyword_only_ ? 0 : n_params;
+    const std::size_t n_positional = n_positional_;
     const std::size_t n_args = args.size();
     if (n_args > n_positional) {
         std::size_t n_required = 0;
-        for (const py::object& d : defaults_) n_required += d ? 0 : 1;
-        const std::string takes = (keyword_only_ || n_required == n_positional)
+        for (std::size_t i = 0; i < n_positional; ++i) n_required += defaults_[i] ? 0 : 1;
+        const std::string takes = (n_positional == 0 || n_required == n_positional)
                                       ? std::to_string(n_positional)
                                       : "from " + std::to_string(n_required) + " to " + std::to_string(n_positional);
         throw py::type_error(name_ + "() takes " + takes + " positional argument" + (n_positional == 1 ? "" : "s") +
@@ -104,11 +104,16 @@ Bound Signature::bind(const py::args& args, const py::kwargs& kwargs) const {
 }
 
 void Signature::raise_missing(const std::vector<py::object>& bound) const {
+    // The interpreter reports the missing positional arguments first, then the keyword-only ones.
     std::vector<const char*> names;
-    for (std::size_t i = 0; i < params_.size(); ++i) {
+    for (std::size_t i = 0; i < n_positional_; ++i) {
         if (!bound[i]) names.push_back(params_[i].name);
     }
-    const char* kind = keyword_only_ ? "keyword-only argument" : "positional argument";
+    const bool keyword_only = names.empty();
+    for (std::size_t i = n_positional_; keyword_only && i < params_.size(); ++i) {
+        if (!bound[i]) names.push_back(params_[i].name);
+    }
+    const char* kind = keyword_only ? "keyword-only argument" : "positional argument";
     throw py::type_error(name_ + "() missing " + plural(names.size(), (std::string("required ") + kind).c_str()) +
                          ": " + quoted_list(names));
 }
@@ -119,8 +124,11 @@ std::string Signature::text_signature(SelfParam self) const {
     std::vector<std::string> items;
     if (self == SelfParam::Method) items.emplace_back("$self");
     if (self == SelfParam::Init) items.emplace_back("self");
-    if (keyword_only_ && !params_.empty()) items.emplace_back("*");
-    for (const Param& p : params_) items.push_back(p.default_text ? std::string(p.name) + "=" + p.default_text : p.name);
+    for (std::size_t i = 0; i < params_.size(); ++i) {
+        if (i == n_positional_) items.emplace_back("*");
+        const Param& p = params_[i];
+        items.push_back(p.default_text ? std::string(p.name) + "=" + p.default_text : p.name);
+    }
     std::string out = "(";
     for (std::size_t i = 0; i < items.size(); ++i) out += (i > 0 ? ", " : "") + items[i];
     return out + ")";

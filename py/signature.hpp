@@ -7,6 +7,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <optional>
@@ -95,6 +96,11 @@ private:
 // descriptor "($self, a, b)" or a constructor "(self, a, b)".
 enum class SelfParam { None, Method, Init };
 
+// The parameters from this position on are keyword-only (the "*" of a signature).
+struct KeywordOnlyFrom {
+    std::size_t index;
+};
+
 class Signature {
 public:
     // `qualified_name` is how binding messages name the callable ("julian_date",
@@ -102,6 +108,11 @@ public:
     template <std::size_t N>
     Signature(std::string qualified_name, const ParamList<N>& list, bool keyword_only = false)
         : Signature(std::move(qualified_name), std::span<const Param>(list.params), keyword_only) {}
+    template <std::size_t N>
+    Signature(std::string qualified_name, const ParamList<N>& list, KeywordOnlyFrom from)
+        : Signature(std::move(qualified_name), std::span<const Param>(list.params), false) {
+        n_positional_ = std::min(from.index, N);
+    }
     Signature(std::string qualified_name, std::span<const Param> params, bool keyword_only);
 
     Bound bind(const py::args& args, const py::kwargs& kwargs) const;
@@ -120,7 +131,7 @@ private:
     std::string name_;
     std::vector<Param> params_;
     std::vector<py::object> defaults_;  // evaluated default_text; null for required parameters
-    bool keyword_only_;
+    std::size_t n_positional_;          // parameters that may be passed by position
 };
 
 }  // namespace stelvane::pyb

@@ -59,38 +59,39 @@ SolveArgs convert_solve_args(const Bound& a, SolveRoad road) {
     throw InternalFault("unknown solve road");
 }
 
+std::vector<Centroid> convert_centroids(py::handle obj) {
+    std::vector<Centroid> out;
+    if (py::isinstance<py::array>(obj)) {
+        auto arr = py::reinterpret_borrow<py::array>(obj);
+        const char kind = arr.dtype().kind();
+        if (arr.ndim() == 2 && arr.shape(1) == 3 && (kind == 'f' || kind == 'i' || kind == 'u')) {
+            auto d = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(obj);
+            if (!d) throw py::error_already_set();
+            out.reserve(static_cast<std::size_t>(d.shape(0)));
+            for (py::ssize_t i = 0; i < d.shape(0); ++i) out.push_back({d.at(i, 0), d.at(i, 1), d.at(i, 2)});
+            return out;
+        }
+    }
+    py::object items = sequence_items(obj);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+    PyObject** raw = PySequence_Fast_ITEMS(items.ptr());
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::object triple = sequence_items(raw[i]);
+        if (PySequence_Fast_GET_SIZE(triple.ptr()) != 3) {
+            throw ConversionError{"centroid " + std::to_string(i) + " must be an (x, y, flux) triple, got " +
+                                  std::to_string(PySequence_Fast_GET_SIZE(triple.ptr())) + " values"};
+        }
+        PyObject** t = PySequence_Fast_ITEMS(triple.ptr());
+        out.push_back({convert_double(t[0]), convert_double(t[1]), convert_double(t[2])});
+    }
+    return out;
+}
+
 namespace {
 
-// (x, y, flux) triples from any sequence of three-number sequences or an (N, 3) array.
 std::vector<Centroid> to_centroids(const Argument& obj) {
-    return convert_argument(obj.name, [&] {
-        std::vector<Centroid> out;
-        if (py::isinstance<py::array>(obj)) {
-            auto arr = py::reinterpret_borrow<py::array>(obj);
-            const char kind = arr.dtype().kind();
-            if (arr.ndim() == 2 && arr.shape(1) == 3 && (kind == 'f' || kind == 'i' || kind == 'u')) {
-                auto d = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(obj);
-                if (!d) throw py::error_already_set();
-                out.reserve(static_cast<std::size_t>(d.shape(0)));
-                for (py::ssize_t i = 0; i < d.shape(0); ++i) out.push_back({d.at(i, 0), d.at(i, 1), d.at(i, 2)});
-                return out;
-            }
-        }
-        py::object items = sequence_items(obj);
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-        PyObject** raw = PySequence_Fast_ITEMS(items.ptr());
-        out.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            py::object triple = sequence_items(raw[i]);
-            if (PySequence_Fast_GET_SIZE(triple.ptr()) != 3) {
-                throw ConversionError{"centroid " + std::to_string(i) + " must be an (x, y, flux) triple, got " +
-                                      std::to_string(PySequence_Fast_GET_SIZE(triple.ptr())) + " values"};
-            }
-            PyObject** t = PySequence_Fast_ITEMS(triple.ptr());
-            out.push_back({convert_double(t[0]), convert_double(t[1]), convert_double(t[2])});
-        }
-        return out;
-    });
+    return convert_argument(obj.name, [&] { return convert_centroids(obj); });
 }
 
 }  // namespace

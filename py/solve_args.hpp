@@ -90,6 +90,10 @@ struct CentroidSolveRequest {
 };
 CentroidSolveRequest prepare_centroid_solve(const Bound& bound);
 
+// (x, y, flux) triples from any sequence of three-number sequences or an (N, 3) array of
+// numbers; a failure is a ConversionError with the bare reason.
+std::vector<Centroid> convert_centroids(py::handle obj);
+
 // A new Python Fix holding the engine result.
 py::object to_python_fix(PositionFix&& fix);
 

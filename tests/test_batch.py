@@ -162,6 +162,42 @@ def test_the_budget_columns_carry_the_runs_sigmas(night, serial):
         assert plain.budget_semi_major_nm < row.budget_semi_major_nm
 
 
+@pytest.fixture(scope="module")
+def night_camera(night):
+    """The night's lens calibrated from two of its own frames, as a user would before a batch."""
+    good, up_cam, _ = night
+    frames = [io.read_frame(good / f"f{k:02d}.fits") for k in range(2)]
+    return stelvane.calibrate_camera([f.pixels for f in frames], catalogs.load("allsky"), fisheye_fov_deg=180.0,
+                                     times_utc=[f.utc for f in frames], up_cam=[up_cam, up_cam])
+
+
+@pytest.mark.parametrize("as_file", [False, True])
+def test_a_calibrated_camera_gives_the_lens_and_its_budget_term(night, night_camera, tmp_path, as_file):
+    good, up_cam, _ = night
+    frames = [good / f"f{k:02d}.fits" for k in range(3)]
+    camera = night_camera
+    if as_file:
+        camera = tmp_path / "camera.json"
+        night_camera.save(camera)
+    table = batch.solve_files(frames, up_cam=up_cam, camera=camera)
+    lens = night_camera.solve_kwargs()
+    plain = batch.solve_files(frames, up_cam=up_cam, **lens)
+    assert (table["error"] == "").all()
+    # The same lens, so the same fixes; the calibration's uncertainty only widens the budget.
+    assert np.array_equal(table[["latitude_deg", "longitude_deg"]].to_numpy(),
+                          plain[["latitude_deg", "longitude_deg"]].to_numpy())
+    assert (table["budget_semi_major_nm"] > plain["budget_semi_major_nm"]).all()
+
+
+def test_a_camera_beside_lens_arguments_is_refused(night, night_camera):
+    good, up_cam, _ = night
+    with pytest.raises(ValueError, match="^camera gives the whole lens: drop fisheye_fov_deg, k1$"):
+        batch.solve_files([good / "f00.fits"], up_cam=up_cam, camera=night_camera, fisheye_fov_deg=180.0, k1=0.1)
+    with pytest.raises(TypeError, match="^camera must be a stelvane.Calibration or the path of its JSON file, "
+                                        "not dict$"):
+        batch.solve_files([good / "f00.fits"], up_cam=up_cam, camera={})
+
+
 def _frame_args(path, up_cam):
     """resolve_fix's arguments for a night frame: its pixels as the command reads them, its instant as written
     (DATE-OBS plus half the exposure)."""

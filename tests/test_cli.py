@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import stelvane
-from stelvane import catalogs
+from stelvane import catalogs, files
 
 fits = pytest.importorskip("astropy.io.fits")
 Image = pytest.importorskip("PIL.Image")
@@ -168,11 +168,95 @@ def test_json_fields(pinhole_run):
     assert list(row) == ["path", "utc", "utc_source", "catalog", "error", "latitude_deg", "longitude_deg",
                          "ellipse_2sigma_nm", "covariance", "n_stars", "matched_hr_ids", "residual_rms_arcmin",
                          "match_margin", "n_iterations", "used_sun", "budget_ellipse_2sigma_nm", "budget_covariance",
-                         "budget_terms_2sigma_nm"]
+                         "budget_terms_2sigma_nm", "plate_scale_ratio", "plate_scale_ratio_sigma"]
     assert row["utc_source"] == "FITS DATE-OBS + EXPTIME/2"
     assert row["n_stars"] == len(row["matched_hr_ids"]) >= 4
     png = next(r for r in rows if r["path"].endswith("sky16.png"))
     assert png["utc_source"] == "EXIF DateTimeOriginal + SubsecTimeOriginal + OffsetTimeOriginal + ExposureTime/2"
+
+
+@pytest.fixture(scope="module")
+def calibrated(pinhole_dir):
+    """The three timed frames calibrated from a guess 3 % long and 20 px off."""
+    return run("calibrate", "night/sky.fits", "night/sky16.png", "night/sky.dng", "--focal", 2266, "--cx", 980,
+               "--cy", 520, "--up-csv", "up.csv", "-o", "camera.json", cwd=pinhole_dir)
+
+
+def test_calibrate_writes_the_lens_it_fitted(pinhole_dir, calibrated):
+    assert calibrated.returncode == 0, calibrated.stderr
+    cal = stelvane.Calibration.load(pinhole_dir / "camera.json")
+    assert abs(cal.focal_px / 2200 - 1) < 2e-4
+    assert np.hypot(cal.cx - 960, cal.cy - 540) < 1.0
+    assert cal.frame_star_counts[0] > 0 and len(cal.frame_star_counts) == 3
+    line = calibrated.stdout.strip()
+    assert line.startswith(f"camera.json: pinhole, focal_px {cal.focal_px:.3f} +- ")
+    assert line.endswith(f"; rms {cal.residual_rms_px:.3f} px, {cal.n_stars} stars from 3 of 3 frames, "
+                         f"{cal.n_rejected} rejected")
+
+
+def test_solve_takes_the_lens_from_the_camera_file(pinhole_dir, calibrated):
+    done = run("solve", "night/sky.fits", "--camera", "camera.json", "--up-csv", "up.csv", "--json", cwd=pinhole_dir)
+    assert done.returncode == 0, done.stderr
+    row = json.loads(done.stdout)
+    assert error_nm(row["latitude_deg"], row["longitude_deg"], PINHOLE["sky.fits"][0]) < FIX_TOL_NM
+    assert abs(row["plate_scale_ratio"] - 1) < 4 * row["plate_scale_ratio_sigma"] + 1e-4
+    text = run("solve", "night/sky.fits", "--focal", 2204.4, "--up-csv", "up.csv", cwd=pinhole_dir).stdout
+    ratio, sigma = (float(v) for v in text.split("lens scale ")[1].split()[:3:2])
+    assert abs(ratio - 2200 / 2204.4) < 4 * sigma + 1e-4 and abs(ratio - 1) > 5 * sigma  # a focal 0.2 % long shows
+
+
+
+# --camera brings the calibration's covariance into the budget: its term is error_budget's for the fix
+# solved in-process with the file's lens; the lens options carry no uncertainty.
+def test_the_camera_file_gives_the_budget_its_calibration_term(pinhole_dir, calibrated):
+    with open(pinhole_dir / "up.csv", newline="") as f:
+        up = next([float(r[k]) for k in ("up_x", "up_y", "up_z")] for r in csv.DictReader(f)
+                  if r["path"] == "night/sky.fits")
+    cal = stelvane.Calibration.load(pinhole_dir / "camera.json")
+    pixels = files.read_frame(pinhole_dir / "night/sky.fits").pixels
+    # A 53-degree diagonal: the command solves it with the allsky catalog.
+    fix = stelvane.resolve_fix(pixels, up_cam=up, utc=PINHOLE["sky.fits"][1], catalog=catalogs.load("allsky"),
+                               **cal.solve_kwargs())
+    want = stelvane.error_budget(fix, up_sigma_arcmin=3.0, calibration=cal).contributions["calibration"]
+    assert want.ellipse_2sigma_nm[0] > 0.01
+    rows = {}
+    for lens in (("--camera", "camera.json"), ("--focal", cal.focal_px, "--cx", cal.cx, "--cy", cal.cy)):
+        done = run("solve", "night/sky.fits", *lens, "--up-csv", "up.csv", "--up-sigma", 3, "--json", cwd=pinhole_dir)
+        assert done.returncode == 0, done.stderr
+        rows[lens[0]] = json.loads(done.stdout)
+    assert rows["--camera"]["budget_terms_2sigma_nm"]["calibration"] == pytest.approx(list(want.ellipse_2sigma_nm),
+                                                                                      rel=1e-6)
+    assert rows["--focal"]["budget_terms_2sigma_nm"]["calibration"] == [0.0, 0.0, 0.0]
+    assert rows["--camera"]["budget_ellipse_2sigma_nm"][0] > rows["--focal"]["budget_ellipse_2sigma_nm"][0]
+
+
+# The calibration travels to a cluster's workers with the run's settings.
+def test_a_cluster_solves_with_the_camera_file_as_this_process_does(pinhole_dir, calibrated):
+    pytest.importorskip("distributed")
+    args = ("solve", "night/sky.fits", "--camera", "camera.json", "--up-csv", "up.csv", "--up-sigma", 3, "--json")
+    alone = run(*args, cwd=pinhole_dir)
+    done = run(*args, "--workers", 1, cwd=pinhole_dir)
+    assert (alone.returncode, done.returncode) == (0, 0), done.stderr
+    row = json.loads(done.stdout)
+    assert row == json.loads(alone.stdout)
+    assert row["budget_terms_2sigma_nm"]["calibration"][0] > 0.01
+
+
+@pytest.mark.parametrize("args, code, message", [
+    (("calibrate", "night/sky.fits", "--focal", 2600, "--up-csv", "up.csv", "-o", "far.json"), 1,
+     "stelvane: calibration refused: no frame identified (none of 1 frames identified with the focal within 5 % "
+     "of 2600.0 px)"),
+    (("calibrate", "night/sky.fits", "--focal", 2266), 2,
+     "stelvane calibrate: error: the following arguments are required: -o/--output (see --help)"),
+    (("solve", "night/sky.fits", "--camera", "camera.json", "--focal", 2200, "--up", "0,0,1"), 2,
+     "stelvane solve: error: --camera gives the whole lens: drop --focal, --fov, --cx, --cy and --k1..--k4 "
+     "(see --help)"),
+    (("solve", "night/sky.fits", "--camera", "absent.json", "--up", "0,0,1"), 2,
+     "stelvane solve: error: --camera absent.json: No such file or directory (see --help)"),
+])
+def test_calibration_refusals(pinhole_dir, calibrated, args, code, message):
+    done = run(*args, cwd=pinhole_dir)
+    assert (done.returncode, done.stderr.strip().splitlines()[-1]) == (code, message)
 
 
 def test_file_without_instant_is_a_row_naming_utc(pinhole_run):

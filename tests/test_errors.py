@@ -24,7 +24,7 @@ FISH = dict(focal_px=None, cx=512.0, cy=512.0, fisheye_fov_deg=180.0)
 
 SUBCLASSES = ["InsufficientStarsError", "AmbiguousMatchError", "NoMatchError", "SingularGeometryError",
               "BadImageError", "DegenerateUpError", "CatalogFormatError", "CatalogIOError", "ThinLockError",
-              "InvalidArgumentError"]
+              "CalibrationError", "InvalidArgumentError"]
 
 
 @pytest.fixture(scope="module")
@@ -72,6 +72,8 @@ def missing_catalog(tmp_path):
 NO_SUCH_FILE = f"{os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"
 MASK_MISMATCH = "mask 4x3 (12 flags) does not match the 1024x1024 frame"
 FOUR_LONELY_POINTS = [(500, 500, 4), (501, 500, 3), (500, 501, 2), (501, 501, 1)]
+# The ideal 180-degree fisheye on 1024 rows has the focal 512 / (pi / 2).
+UNIDENTIFIED = f"none of 1 frames identified with the focal within 5 % of {512 / (math.pi / 2):.1f} px"
 
 # (id, call(allsky, scene, tmp_path), class, message, instance attributes). Expected payloads are
 # the numbers the message prints; a thin lock's are read from the unguarded fix.
@@ -91,6 +93,10 @@ ENGINE_KINDS = [
      "catalog format error: truncated: wanted 4 bytes at offset 0", dict(detail="truncated: wanted 4 bytes at offset 0")),
     ("catalog i/o", lambda c, s, t: missing_catalog(t), "CatalogIOError", f"i/o error: {NO_SUCH_FILE}",
      dict(detail=NO_SUCH_FILE)),
+    ("calibration", lambda c, s, t: stelvane.calibrate_camera([FOUR_LONELY_POINTS], c, fisheye_fov_deg=180.0,
+                                                              width=1024, height=1024),
+     "CalibrationError", f"calibration refused: no frame identified ({UNIDENTIFIED})",
+     dict(reason="no frame identified", detail=UNIDENTIFIED)),
 ]
 
 MODULE_REFUSALS = [

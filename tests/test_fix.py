@@ -600,8 +600,10 @@ def test_fix_class_surface():
     assert names[:9] == [
         "latitude_deg", "longitude_deg", "covariance", "ellipse_2sigma_nm", "matched_hr_ids", "n_iterations",
         "used_sun", "residual_rms_rad", "match_margin"]
-    # Later additions follow the first nine: the observation geometry an error budget reads.
-    assert names[9:] == ["sights", "up_cam", "jd", "arcmin_per_pixel", "bodies_seen"]
+    # Later additions follow the first nine: the observation geometry an error budget reads, then
+    # the lens check.
+    assert names[9:] == ["sights", "up_cam", "jd", "arcmin_per_pixel", "bodies_seen",
+                         "plate_scale_ratio", "plate_scale_ratio_sigma"]
     assert fix_cls.covariance.__doc__ == "[[var_north, cov_ne], [cov_ne, var_east]] in radians squared."
     assert fix_cls.ellipse_2sigma_nm.__doc__ == "(semi_major_nm, semi_minor_nm, orientation_deg)."
     assert fix_cls.residual_rms_rad.__doc__ == "RMS, in radians, of the converged per-observation altitude residuals."

@@ -98,6 +98,13 @@ def star_field(width=24, height=20):
     return image
 
 
+def calibrated_fisheye(catalog):
+    scene = stelvane.synthesize_scene(catalog, 40.0, -3.0, JD, 0.0, 512, 512, None, 6.0, 0.0, 0.0, 0.0, 1,
+                                      fisheye_fov_deg=180.0)
+    stars = [(x, y, 100.0 - k) for k, (x, y) in enumerate(scene.star_pixels)]
+    return stelvane.calibrate_camera([stars], catalog, fisheye_fov_deg=180.0, width=512, height=512)
+
+
 def targets(catalog):
     image = star_field()
     mask = np.zeros(image.shape, bool)
@@ -112,7 +119,14 @@ def targets(catalog):
     centroids = [(6.3, 5.5, 9.0), (15.7, 12.2, 8.0), (19.0, 4.0, 7.0), (3.0, 15.0, 6.0)]
     tracker = stelvane.FixTracker(max_reference_age_s=60.0, max_disambiguation_distance_nm=100.0)
     cam = stelvane.Camera(**camera)
+    calibration = calibrated_fisheye(catalog)
     return {
+        "calibrate_camera": (stelvane.calibrate_camera,
+                             dict(images=[centroids], catalog=catalog, **camera, fisheye_fov_deg=None, k1=0.0, k2=0.0,
+                                  k3=0.0, k4=0.0, scale_tolerance=0.05, times_utc=[UTC], up_cam=lens["up_cam"],
+                                  width=24, height=20, fit_distortion=None, centre_tolerance_px=None,
+                                  sigma_arcmin=None, psf_sigma_px=1.0, max_stars=300, max_residual_rms_px=1.0)),
+        "Calibration.from_json": (stelvane.Calibration.from_json, dict(text=calibration.to_json())),
         "julian_date": (stelvane.julian_date, dict(year=2024, month=3, day=20, hour=22, minute=0, second=0.0)),
         "gmst_deg": (stelvane.gmst_deg, dict(jd_ut=JD)),
         "precess_vector": (stelvane.precess_vector, dict(jd_tt=JD, v=[0.0, 0.6, 0.8])),
@@ -156,7 +170,7 @@ def targets(catalog):
     }
 
 
-NAMES = ["julian_date", "gmst_deg", "precess_vector", "sun_apparent_jd", "great_circle_nm", "detect_centroids",
+NAMES = ["calibrate_camera", "Calibration.from_json", "julian_date", "gmst_deg", "precess_vector", "sun_apparent_jd", "great_circle_nm", "detect_centroids",
          "detect_centroids_matched", "foreground_mask", "covariance_ellipse", "remap_image", "remap_mask",
          "synthesize_scene", "resolve_fix", "resolve_from_centroids", "resolve_from_frames", "Camera",
          "Camera.pixel_to_vec", "Camera.vec_to_pixel", "Camera.__eq__", "Catalog", "Catalog.star",
@@ -164,7 +178,7 @@ NAMES = ["julian_date", "gmst_deg", "precess_vector", "sun_apparent_jd", "great_
          "FixTracker.set_last_known_position"]
 
 # The registry of public names must be covered: a new callable needs an entry above.
-PUBLIC_CALLABLES = {n for n in stelvane.__all__ if not n.endswith("Error") and n not in ("Fix", "Scene")}
+PUBLIC_CALLABLES = {n for n in stelvane.__all__ if not n.endswith("Error") and n not in ("Fix", "Scene", "Calibration")}
 
 
 @pytest.fixture(scope="module")
@@ -238,7 +252,7 @@ def test_uninitialised_instances_refuse_every_member(cls, args, catalog):
                 call_checked(attr, bare, *call_args)
 
 
-@pytest.mark.parametrize("cls", ["Camera", "Catalog", "FixTracker", "Fix", "Scene"])
+@pytest.mark.parametrize("cls", ["Camera", "Catalog", "FixTracker", "Fix", "Scene", "Calibration"])
 def test_copies_and_subclasses_never_reach_an_unconstructed_value(cls):
     klass = getattr(stelvane, cls)
 
@@ -298,9 +312,11 @@ FIX_STATE = dict(latitude_deg=1.0, longitude_deg=2.0, covariance=(1e-6, 0.0, 0.0
                  ellipse_2sigma_nm=(3.0, 3.0, 0.0), matched_hr_ids=(424, 7001), n_iterations=3, used_sun=False,
                  residual_rms_rad=1e-4, match_margin=2, attitude=(0.0, 0.0, 0.0, 1.0),
                  sights=((424, 10.0, 20.0, 0.5, 0.25, 3e-4, 1e-5), (7001, 30.0, 40.0, 2.5, 0.75, 3e-4, -1e-5)),
-                 up_unit=(0.0, 0.0, 1.0), jd=2460000.5, arcmin_per_pixel=1.5, bodies_seen=("Venus", "Moon"))
+                 up_unit=(0.0, 0.0, 1.0), jd=2460000.5, arcmin_per_pixel=1.5, bodies_seen=("Venus", "Moon"),
+                 plate_scale_ratio=0.998, plate_scale_ratio_sigma=1e-4)
 FIX_KEYS = ("latitude_deg, longitude_deg, covariance, ellipse_2sigma_nm, matched_hr_ids, n_iterations, used_sun, "
-            "residual_rms_rad, match_margin, attitude, sights, up_unit, jd, arcmin_per_pixel, bodies_seen")
+            "residual_rms_rad, match_margin, attitude, sights, up_unit, jd, arcmin_per_pixel, bodies_seen, "
+            "plate_scale_ratio, plate_scale_ratio_sigma")
 
 
 @pytest.mark.parametrize("state, message", [
@@ -319,6 +335,7 @@ FIX_KEYS = ("latitude_deg, longitude_deg, covariance, ellipse_2sigma_nm, matched
     ({**FIX_STATE, "up_unit": (0.0, 1.0)}, "Fix state field 'up_unit': expected 3 numbers, got 2"),
     ({**FIX_STATE, "bodies_seen": ("Pluto",)}, "Fix state field 'bodies_seen': unknown body 'Pluto'"),
     ({**FIX_STATE, "bodies_seen": (3,)}, "Fix state field 'bodies_seen': expected body names"),
+    ({**FIX_STATE, "plate_scale_ratio": None}, "Fix state field 'plate_scale_ratio': must be real number, not NoneType"),
 ])
 def test_a_malformed_fix_state_is_refused(state, message):
     with pytest.raises(TypeError, match="^" + re.escape(message) + "$"):
@@ -332,6 +349,7 @@ def test_a_fix_state_builds_the_fix_it_describes():
         1.0, 2.0, [[1e-6, 0.0], [0.0, 1e-6]], (3.0, 3.0, 0.0), [424, 7001], 3, False, 1e-4, 2)
     assert (fix.up_cam, fix.jd, fix.arcmin_per_pixel, fix.bodies_seen) == ((0.0, 0.0, 1.0), 2460000.5, 1.5,
                                                                            ["Venus", "Moon"])
+    assert (fix.plate_scale_ratio, fix.plate_scale_ratio_sigma) == (0.998, 1e-4)
     assert fix.sights.tolist() == [(424, 10.0, 20.0, math.degrees(0.5), math.degrees(0.25),
                                     3e-4 * RAD_TO_ARCMIN, 1e-5 * RAD_TO_ARCMIN),
                                    (7001, 30.0, 40.0, math.degrees(2.5), math.degrees(0.75),

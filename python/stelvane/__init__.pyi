@@ -1,6 +1,7 @@
 import datetime
+import os
 from collections.abc import Callable, Sequence
-from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, overload
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -15,7 +16,10 @@ __all__ = [
     "CatalogFormatError",
     "CatalogIOError",
     "ThinLockError",
+    "CalibrationError",
     "InvalidArgumentError",
+    "Calibration",
+    "calibrate_camera",
     "Camera",
     "Catalog",
     "Fix",
@@ -112,6 +116,10 @@ class ThinLockError(StelvaneError):
     margin: int
     residual_rms_rad: float
 
+class CalibrationError(StelvaneError):
+    reason: str
+    detail: str
+
 class InvalidArgumentError(StelvaneError): ...
 
 class Catalog:
@@ -161,12 +169,82 @@ class Fix:
     def arcmin_per_pixel(self) -> float: ...
     @property
     def bodies_seen(self) -> list[str]: ...
+    @property
+    def plate_scale_ratio(self) -> float: ...
+    @property
+    def plate_scale_ratio_sigma(self) -> float: ...
     # Pickled as Fix._from_state(a dict of every field).
     @classmethod
     def _from_state(cls, state: dict[str, Any], /) -> Fix: ...
     def __reduce__(self) -> tuple[Callable[[dict[str, Any]], Fix], tuple[dict[str, Any]]]: ...
     def __copy__(self) -> Fix: ...
     def __deepcopy__(self, memo: Any, /) -> Fix: ...
+
+class _SolveKwargs(TypedDict):
+    focal_px: float
+    cx: float
+    cy: float
+    fisheye_fov_deg: float | None
+    k1: float
+    k2: float
+    k3: float
+    k4: float
+
+class Calibration:
+    @property
+    def camera(self) -> Camera: ...
+    @property
+    def focal_px(self) -> float: ...
+    @property
+    def cx(self) -> float: ...
+    @property
+    def cy(self) -> float: ...
+    @property
+    def k(self) -> tuple[float, float, float, float]: ...
+    @property
+    def fisheye_fov_deg(self) -> float | None: ...
+    @property
+    def residual_rms_px(self) -> float: ...
+    @property
+    def n_stars(self) -> int: ...
+    @property
+    def n_rejected(self) -> int: ...
+    @property
+    def frame_star_counts(self) -> tuple[int, ...]: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def parameter_names(self) -> tuple[str, ...]: ...
+    @property
+    def covariance(self) -> NDArray[np.float64]: ...
+    @property
+    def standard_errors(self) -> tuple[float, ...]: ...
+    @property
+    def residuals(self) -> NDArray[np.void]: ...
+    @property
+    def initial_residuals(self) -> NDArray[np.void]: ...
+    def solve_kwargs(self) -> _SolveKwargs: ...
+    def to_json(self) -> str: ...
+    def save(self, path: str | os.PathLike[str]) -> None: ...
+    @staticmethod
+    def from_json(text: str) -> Calibration: ...
+    @staticmethod
+    def load(path: str | os.PathLike[str]) -> Calibration: ...
+    def __reduce__(self) -> tuple[Any, tuple[str]]: ...
+
+def calibrate_camera(
+    images: Sequence[_Image | Sequence[Sequence[SupportsFloat]] | NDArray[np.float64]], catalog: Catalog, *,
+    focal_px: SupportsFloat | None = None, cx: SupportsFloat | None = None, cy: SupportsFloat | None = None,
+    fisheye_fov_deg: SupportsFloat | None = None, k1: SupportsFloat = 0.0, k2: SupportsFloat = 0.0,
+    k3: SupportsFloat = 0.0, k4: SupportsFloat = 0.0, scale_tolerance: SupportsFloat = 0.05,
+    times_utc: Sequence[_Utc] | None = None,
+    up_cam: Sequence[SupportsFloat] | Sequence[Sequence[SupportsFloat]] | None = None,
+    width: SupportsIndex | None = None, height: SupportsIndex | None = None, fit_distortion: bool | None = None,
+    centre_tolerance_px: SupportsFloat | None = None, sigma_arcmin: SupportsFloat | None = None,
+    psf_sigma_px: SupportsFloat = 1.0, max_stars: SupportsIndex = 300, max_residual_rms_px: SupportsFloat = 1.0,
+) -> Calibration: ...
 
 class FixTracker:
     def __init__(self, *, max_reference_age_s: SupportsFloat, max_disambiguation_distance_nm: SupportsFloat) -> None: ...

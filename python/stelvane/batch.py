@@ -264,7 +264,8 @@ def solve_files(
     sigma_arcmin: float | None = None, use_sun: bool = False, max_centroids: int | None = None,
     min_matched_stars: int | None = None, max_residual_rms_arcmin: float | None = None,
     mask: np.ndarray | None = None, up_sigma_arcmin: float = 0.0, clock_sigma_s: float = 0.0,
-    progress: bool = False, files_per_task: int | None = None,
+    camera: stelvane.Calibration | str | Path | None = None, progress: bool = False,
+    files_per_task: int | None = None,
 ) -> _pandas.DataFrame:
     """Solves every image file of `paths` (files, and folders for their image files) and returns one row per
     file, in input order, as a `pandas.DataFrame` with the columns `COLUMNS`.
@@ -284,6 +285,10 @@ def solve_files(
         ``path,up_x,up_y,up_z`` holding one per file. Give exactly one.
     focal_px, cx, cy, fisheye_fov_deg, k1, k2, k3, k4
         The lens, as for `stelvane.resolve_fix`; `cx` and `cy` default to each frame's centre.
+    camera
+        A `stelvane.Calibration`, or the path of its JSON file (``stelvane calibrate -o FILE``), in place of
+        the lens arguments: its `solve_kwargs()` are the lens, and its parameter uncertainty enters each fix's
+        error budget.
     utc
         An aware datetime overriding every file's own instant (FITS DATE-AVG or DATE-OBS + EXPTIME/2; EXIF
         DateTimeOriginal with its offset + ExposureTime/2).
@@ -309,7 +314,7 @@ def solve_files(
     Raises
     ------
     ValueError
-        Neither or both of `up_cam` and `up_csv`, a folder without image files, a malformed `up_csv` or an
+        Lens arguments beside `camera`; neither or both of `up_cam` and `up_csv`, a folder without image files, a malformed `up_csv` or an
         unknown catalog name.
     OSError
         An `up_csv` file that cannot be read.
@@ -324,16 +329,37 @@ def solve_files(
     _need_pandas()  # before any file is solved, not after
     if (up_cam is None) == (up_csv is None):
         raise ValueError(files.ONE_VERTICAL)
+    lens: dict[str, Any] = dict(focal_px=focal_px, cx=cx, cy=cy, fisheye_fov_deg=fisheye_fov_deg, k1=k1, k2=k2,
+                                k3=k3, k4=k4)
+    calibration = _calibration(camera, lens)
+    if calibration is not None:
+        lens = dict(calibration.solve_kwargs())
     given = _input_files(paths)
     up_table = None if up_csv is None else files.UpTable(up_csv)
     settings = files.SolveSettings(
         up_cam=None if up_cam is None else _up_vector(up_cam), up_table=up_table, catalog=_shared_catalog(catalog),
-        utc=utc, focal_px=focal_px, cx=cx, cy=cy, fisheye_fov_deg=fisheye_fov_deg, k1=k1, k2=k2, k3=k3, k4=k4,
-        sigma_arcmin=sigma_arcmin, use_sun=use_sun, max_centroids=max_centroids,
+        utc=utc, **lens, calibration=calibration, sigma_arcmin=sigma_arcmin, use_sun=use_sun,
+        max_centroids=max_centroids,
         min_matched_stars=min_matched_stars, max_residual_rms_arcmin=max_residual_rms_arcmin, mask=mask,
         up_sigma_arcmin=up_sigma_arcmin, clock_sigma_s=clock_sigma_s)
     outcomes = iter_solve(given, settings, client=client, files_per_task=files_per_task)
     return to_frame(_with_progress(outcomes, len(given), progress))
+
+
+def _calibration(camera: stelvane.Calibration | str | Path | None,
+                 lens: dict[str, Any]) -> stelvane.Calibration | None:
+    """The calibration `camera` names, loaded here once; refused beside any lens argument of its own."""
+    if camera is None:
+        return None
+    given = [name for name, value in lens.items() if value not in (None, 0.0)]
+    if given:
+        raise ValueError(f"camera gives the whole lens: drop {', '.join(given)}")
+    if isinstance(camera, stelvane.Calibration):
+        return camera
+    if isinstance(camera, (str, os.PathLike)):
+        return stelvane.Calibration.load(camera)
+    raise TypeError(f"camera must be a stelvane.Calibration or the path of its JSON file, "
+                    f"not {type(camera).__name__}")
 
 
 def _up_vector(up_cam: Sequence[float]) -> tuple[float, float, float]:

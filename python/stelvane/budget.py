@@ -10,7 +10,7 @@ from __future__ import annotations
 import importlib
 import math
 import numbers
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Protocol
 
@@ -52,7 +52,7 @@ class Calibrated(Protocol):
     def parameter_names(self) -> Sequence[str]: ...
     @property
     def covariance(self) -> Any: ...
-    def solve_kwargs(self) -> dict[str, Any]: ...
+    def solve_kwargs(self) -> Mapping[str, Any]: ...
 
 
 @dataclass(frozen=True)

@@ -2,6 +2,8 @@
 
     stelvane solve sky.fits --focal 2200 --up 0.02,-0.61,0.79
     stelvane solve night/ --fov 180 --up 0,0,1 --csv night.csv --geojson night.geojson
+    stelvane calibrate frames/ --focal 2200 --up 0.02,-0.61,0.79 -o camera.json
+    stelvane solve sky.fits --camera camera.json --up 0.02,-0.61,0.79
     stelvane solve archive/ --fov 180 --up 0,0,1 --workers 8 --csv archive.csv
     stelvane catalog --mag-limit 6 --catalog-out stars.scat --pairs-out stars.sprs
     stelvane demo --lens pinhole
@@ -21,11 +23,12 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import IO, Any, NoReturn, TypeVar
 
+import numpy as np
 
 import stelvane
 from stelvane import files
 from stelvane.batch import absolute_catalog_spec, iter_solve, local_cluster
-from stelvane.io import TimeError, parse_utc, read_frame
+from stelvane.io import ReadError, TimeError, parse_utc, read_frame
 
 PROG = "stelvane"
 T = TypeVar("T")
@@ -90,9 +93,9 @@ def _add_lens_options(p: argparse.ArgumentParser) -> None:
                           help=f"calibrated fisheye coefficient of theta^{power} (with --fov and --focal)")
 
 
-def _add_solve_options(p: argparse.ArgumentParser) -> None:
+def _add_vertical_options(p: argparse.ArgumentParser, required: bool) -> argparse._ArgumentGroup:
     where = p.add_argument_group("vertical and instant")
-    up = where.add_mutually_exclusive_group(required=True)
+    up = where.add_mutually_exclusive_group(required=required)
     up.add_argument("--up", type=_up_vector, metavar="X,Y,Z",
                     help="the local vertical in the camera frame (up_cam), for every file")
     up.add_argument("--up-csv", metavar="FILE",
@@ -100,6 +103,11 @@ def _add_solve_options(p: argparse.ArgumentParser) -> None:
     where.add_argument("--utc", metavar="ISO8601",
                    help="the mid-exposure instant with its offset (2024-03-20T03:06:00+00:00), overriding the "
                         "files' own times")
+    return where
+
+
+def _add_solve_options(p: argparse.ArgumentParser) -> None:
+    _add_vertical_options(p, required=True)
     solve = p.add_argument_group("solve")
     solve.add_argument("--catalog", metavar="allsky|pinhole|CAT,PAIRS",
                        help="star catalog: a bundled name or a catalog and pair-index file (default: allsky for a "
@@ -160,11 +168,15 @@ def build_parser() -> argparse.ArgumentParser:
                     "EXPTIME/2; EXIF DateTimeOriginal + SubsecTimeOriginal + OffsetTimeOriginal + "
                     "ExposureTime/2) unless --utc is given.")
     solve.add_argument("paths", nargs="+", metavar="PATH", help="image files and folders")
-    solve.set_defaults(parser=solve)
+    solve.set_defaults(parser=solve, run=solve_command)
     _add_lens_options(solve)
+    solve.add_argument("--camera", metavar="FILE",
+                       help="the lens from a calibration file (stelvane calibrate -o FILE), in place of --focal, "
+                            "--fov, --cx, --cy and --k1..--k4")
     _add_solve_options(solve)
     _add_cluster_options(solve)
     _add_output_options(solve)
+    _add_calibrate_parser(commands)
     commands.add_parser("catalog", add_help=False,
                         help="build a star catalog and pair index (stelvane catalog --help)")
     commands.add_parser("demo", add_help=False, help="render a sky, solve it and plot it (stelvane demo --help)")
@@ -174,6 +186,10 @@ def build_parser() -> argparse.ArgumentParser:
 def _check_lens(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     """The lens rules of resolve_fix, worded with the command's options and checked before any file is read."""
     distorted = any(getattr(args, k) != 0.0 for k in ("k1", "k2", "k3", "k4"))
+    if getattr(args, "camera", None) is not None:
+        if args.focal is not None or args.fov is not None or args.cx is not None or args.cy is not None or distorted:
+            parser.error("--camera gives the whole lens: drop --focal, --fov, --cx, --cy and --k1..--k4")
+        return
     if args.fov is None and args.focal is None:
         parser.error("give the lens: --focal F for a pinhole, or --fov DEG for a fisheye")
     if args.fov is None and distorted:
@@ -215,15 +231,30 @@ class _Setup:
             if target is not None and not Path(target).resolve().parent.is_dir():
                 parser.error(f"--{option} {target}: folder {Path(target).resolve().parent} does not exist")
         self.folder_given = any(Path(p).is_dir() for p in args.paths)
+        self.calibration = _calibration_of(parser, args)
         self.settings = files.SolveSettings(
             up_cam=args.up if self.up_table is None else None, up_table=self.up_table,
             # A remote worker opens catalog files by absolute path, as it does the image files.
             catalog=args.catalog if args.scheduler is None or args.catalog is None else
             absolute_catalog_spec(args.catalog),
-            utc=self.utc, focal_px=args.focal, cx=args.cx, cy=args.cy, fisheye_fov_deg=args.fov, k1=args.k1,
-            k2=args.k2, k3=args.k3, k4=args.k4, sigma_arcmin=args.sigma, use_sun=args.use_sun,
+            utc=self.utc, **_lens_of(args, self.calibration), sigma_arcmin=args.sigma, use_sun=args.use_sun,
             max_centroids=args.max_centroids, mask=self.mask, up_sigma_arcmin=args.up_sigma,
-            clock_sigma_s=args.clock_sigma)
+            clock_sigma_s=args.clock_sigma, calibration=self.calibration)
+
+
+def _calibration_of(parser: argparse.ArgumentParser, args: argparse.Namespace) -> stelvane.Calibration | None:
+    """The calibration file of --camera, read once for the run; None without it."""
+    if getattr(args, "camera", None) is None:
+        return None
+    return _or_usage_error(parser, f"--camera {args.camera}", lambda: stelvane.Calibration.load(args.camera))
+
+
+def _lens_of(args: argparse.Namespace, calibration: stelvane.Calibration | None) -> dict[str, Any]:
+    """The lens keyword arguments of the run: the calibration's, or the lens options'."""
+    if calibration is None:
+        return dict(focal_px=args.focal, cx=args.cx, cy=args.cy, fisheye_fov_deg=args.fov, k1=args.k1, k2=args.k2,
+                    k3=args.k3, k4=args.k4)
+    return dict(calibration.solve_kwargs())
 
 
 def format_text(result: files.FileFix) -> str:
@@ -239,7 +270,8 @@ def format_text(result: files.FileFix) -> str:
     return (f"{result.path}: {fix.latitude_deg:+.5f} {fix.longitude_deg:+.5f} deg  "
             f"2-sigma {a:.2f} x {b:.2f} nm, major axis at {orientation:+.1f} deg  {budget}"
             f"{len(fix.matched_hr_ids)} stars, margin {fix.match_margin}, "
-            f"rms {fix.residual_rms_rad * files.RAD_TO_ARCMIN:.2f} arcmin  {utc} ({result.utc_source})")
+            f"rms {fix.residual_rms_rad * files.RAD_TO_ARCMIN:.2f} arcmin  "
+            f"lens scale {fix.plate_scale_ratio:.5f} +- {fix.plate_scale_ratio_sigma:.5f}  {utc} ({result.utc_source})")
 
 
 def _progress(items: Iterable[T], total: int, show: bool) -> tuple[Iterable[T], Any]:
@@ -354,6 +386,116 @@ def solve_command(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
     return EXIT_SOLVED if solved == len(results) and written else EXIT_SOME_FAILED
 
 
+def _add_calibrate_parser(commands: Any) -> None:
+    p = commands.add_parser(
+        "calibrate", help="fit the lens to the stars of image files",
+        description="Calibrate the lens of one camera from its own star frames (stelvane.calibrate_camera): the "
+                    "focal length, the principal point and, for a fisheye or with --fit-distortion, k1..k4, "
+                    "starting from the lens options as the first guess. The instants (the files' own, or --utc) "
+                    "and the vertical (--up or --up-csv) remove the bias of aberration and refraction; without "
+                    "them the fitted focal comes out a few hundredths of a percent short.")
+    p.add_argument("paths", nargs="+", metavar="PATH", help="image files and folders from one camera")
+    p.add_argument("-o", "--output", required=True, metavar="FILE",
+                   help="the calibration file (JSON) to write, for stelvane solve --camera FILE")
+    p.set_defaults(parser=p, run=calibrate_command)
+    _add_lens_options(p)
+    _add_vertical_options(p, required=False)
+    fit = p.add_argument_group("fit")
+    fit.add_argument("--catalog", metavar="allsky|pinhole|CAT,PAIRS",
+                     help="star catalog, as for solve (default: allsky for a fisheye, pinhole for a pinhole lens of "
+                          "any field: a calibration wants many stars)")
+    fit.add_argument("--scale-tolerance", type=_positive, default=0.05, metavar="FRACTION",
+                     help="how far the true focal may be from the guess (scale_tolerance; default 0.05)")
+    fit.add_argument("--fit-distortion", action="store_true", default=None,
+                     help="fit k1..k4: a pinhole guess is then fitted as the calibrated-fisheye polynomial, for a "
+                          "pinhole lens with radial distortion (a fisheye fits them without asking)")
+    fit.add_argument("--sigma", type=_positive, metavar="ARCMIN",
+                     help="one star's standard deviation for the identification (sigma_arcmin), as for solve")
+    fit.add_argument("--max-residual", type=_positive, default=1.0, metavar="PX",
+                     help="the largest residual rms accepted, pixels (max_residual_rms_px; default 1)")
+    p.add_argument("--quiet", action="store_true", help="no summary line")
+
+
+def format_calibration(cal: stelvane.Calibration, target: str) -> str:
+    """One human-readable line for a calibration written to `target`."""
+    errors = dict(zip(cal.parameter_names, cal.standard_errors))
+
+    def value(name: str, number: float, digits: int) -> str:
+        sigma = f" +- {errors[name]:.{digits}f}" if name in errors else ""
+        return f"{name} {number:.{digits}f}{sigma}"
+
+    kind = "pinhole" if cal.fisheye_fov_deg is None else f"polynomial fisheye {cal.fisheye_fov_deg:.1f} deg"
+    parts = [value("focal_px", cal.focal_px, 3), value("cx", cal.cx, 2), value("cy", cal.cy, 2)]
+    if "k1" in errors:
+        parts += [value(f"k{i + 1}", k, 6) for i, k in enumerate(cal.k)]
+    used = sum(1 for n in cal.frame_star_counts if n)
+    return (f"{target}: {kind}, {', '.join(parts)}; rms {cal.residual_rms_px:.3f} px, {cal.n_stars} stars from "
+            f"{used} of {len(cal.frame_star_counts)} frames, {cal.n_rejected} rejected")
+
+
+def _calibration_frames(parser: argparse.ArgumentParser, args: argparse.Namespace) -> tuple[
+        int, list[np.ndarray], list[dt.datetime | None], list[tuple[float, float, float] | None]]:
+    """The readable frames of the run with their instants and verticals, and how many files were left out (each
+    reported on stderr)."""
+    utc = None
+    if args.utc is not None:
+        try:
+            utc = parse_utc(args.utc)
+        except TimeError as err:
+            parser.error(str(err))
+    paths = _or_usage_error(parser, "", lambda: files.expand_paths(args.paths))
+    table = None if args.up_csv is None else _or_usage_error(parser, f"--up-csv {args.up_csv}",
+                                                             lambda: files.UpTable(args.up_csv))
+    frames, times, ups = [], [], []
+    for path in paths:
+        try:
+            frame = read_frame(path)
+            up = args.up if table is None else table.lookup(path)
+        except (ReadError, LookupError) as err:
+            print(f"{PROG}: {path}: {err}", file=sys.stderr)
+            continue
+        frames.append(frame.pixels)
+        times.append(utc or frame.utc)
+        ups.append(up)
+    return len(paths) - len(frames), frames, times, ups
+
+
+def calibrate_command(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    _check_lens(parser, args)
+    if not Path(args.output).resolve().parent.is_dir():
+        parser.error(f"--output {args.output}: folder {Path(args.output).resolve().parent} does not exist")
+    if args.catalog is not None:
+        _or_usage_error(parser, f"--catalog {args.catalog}", lambda: files.load_catalog(args.catalog))
+    skipped, frames, times, ups = _calibration_frames(parser, args)
+    if not frames:
+        print(f"{PROG}: no frame could be read", file=sys.stderr)
+        return EXIT_SOME_FAILED
+    missing = sum(t is None for t in times)
+    if missing and not args.quiet:
+        print(f"{PROG}: {missing} of {len(times)} frames have no instant: calibrating without apparent places "
+              f"(pass --utc or files with their times)", file=sys.stderr)
+    catalog = files.load_catalog(args.catalog or ("allsky" if args.fov is not None else "pinhole"))
+    # Instants and verticals go in only when every frame has its own.
+    known_times = [t for t in times if t is not None]
+    known_ups = [u for u in ups if u is not None]
+    try:
+        cal = stelvane.calibrate_camera(
+            frames, catalog, focal_px=args.focal, cx=args.cx, cy=args.cy, fisheye_fov_deg=args.fov, k1=args.k1,
+            k2=args.k2, k3=args.k3, k4=args.k4, scale_tolerance=args.scale_tolerance,
+            times_utc=None if missing else known_times, up_cam=known_ups if len(known_ups) == len(ups) else None,
+            fit_distortion=args.fit_distortion, sigma_arcmin=args.sigma, max_residual_rms_px=args.max_residual)
+        cal.save(args.output)
+    except stelvane.StelvaneError as err:
+        print(f"{PROG}: {err}", file=sys.stderr)
+        return EXIT_SOME_FAILED
+    except OSError as err:
+        print(f"{PROG}: --output {args.output}: {err.strerror or err}", file=sys.stderr)
+        return EXIT_SOME_FAILED
+    if not args.quiet:
+        print(format_calibration(cal, args.output))
+    return EXIT_SOME_FAILED if skipped else EXIT_SOLVED
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     # The builder and the demo keep their own options; their words pass through untouched.
@@ -368,7 +510,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return solve_command(args.parser, args)
+        return int(args.run(args.parser, args))
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130

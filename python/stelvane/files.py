@@ -115,6 +115,8 @@ class FileFix:
             "budget_covariance": None if budget is None else budget.covariance,
             "budget_terms_2sigma_nm": None if budget is None else {
                 name: list(term.ellipse_2sigma_nm) for name, term in budget.contributions.items()},
+            "plate_scale_ratio": None if fix is None else fix.plate_scale_ratio,
+            "plate_scale_ratio_sigma": None if fix is None else fix.plate_scale_ratio_sigma,
         }
 
 
@@ -129,7 +131,7 @@ def solve_path(
     k3: float = 0.0, k4: float = 0.0, sigma_arcmin: float | None = None, use_sun: bool = False,
     max_centroids: int | None = None, min_matched_stars: int | None = None,
     max_residual_rms_arcmin: float | None = None, mask: np.ndarray | None = None,
-    up_sigma_arcmin: float = 0.0, clock_sigma_s: float = 0.0,
+    up_sigma_arcmin: float = 0.0, clock_sigma_s: float = 0.0, calibration: stelvane.Calibration | None = None,
 ) -> FileFix:
     """Solves the image file `path` with `stelvane.resolve_fix`.
 
@@ -137,7 +139,9 @@ def solve_path(
     frame centre (width / 2, height / 2), and `catalog` (a `stelvane.Catalog`, a bundled name or
     "CATALOG_PATH,PAIRS_PATH") to the bundled catalog that suits the lens's field (`catalog_for_lens`).
     `utc`, an aware datetime, overrides the instant read from the file. A fix comes with its
-    `stelvane.error_budget` for the vertical's and the clock's sigmas `up_sigma_arcmin` and `clock_sigma_s`.
+    `stelvane.error_budget` for the vertical's and the clock's sigmas `up_sigma_arcmin` and `clock_sigma_s`,
+    and for the lens's uncertainty when `calibration` (the `stelvane.Calibration` the lens arguments came
+    from) is given.
     A file that cannot be read, has no instant, or does not solve gives a `FileFix` with its reason in
     ``error``; nothing is raised for it.
     """
@@ -160,7 +164,8 @@ def solve_path(
             up_cam, when, loaded, sigma_arcmin=sigma_arcmin, fisheye_fov_deg=fisheye_fov_deg, k1=k1, k2=k2,
             k3=k3, k4=k4, use_sun=use_sun, max_centroids=max_centroids, min_matched_stars=min_matched_stars,
             max_residual_rms_arcmin=max_residual_rms_arcmin, mask=mask)
-        budget = stelvane.error_budget(fix, up_sigma_arcmin=up_sigma_arcmin, clock_sigma_s=clock_sigma_s)
+        budget = stelvane.error_budget(fix, up_sigma_arcmin=up_sigma_arcmin, clock_sigma_s=clock_sigma_s,
+                                       calibration=calibration)
     except stelvane.StelvaneError as err:
         return FileFix(error=str(err), fix=None, **base)
     return FileFix(error="", fix=fix, budget=budget, **base)
@@ -198,6 +203,7 @@ class SolveSettings:
     mask: np.ndarray | None = None
     up_sigma_arcmin: float = 0.0
     clock_sigma_s: float = 0.0
+    calibration: stelvane.Calibration | None = None
 
     def __post_init__(self) -> None:
         if (self.up_cam is None) == (self.up_table is None):
@@ -214,7 +220,8 @@ class SolveSettings:
             fisheye_fov_deg=self.fisheye_fov_deg, k1=self.k1, k2=self.k2, k3=self.k3, k4=self.k4,
             sigma_arcmin=self.sigma_arcmin, use_sun=self.use_sun, max_centroids=self.max_centroids,
             min_matched_stars=self.min_matched_stars, max_residual_rms_arcmin=self.max_residual_rms_arcmin,
-            mask=self.mask, up_sigma_arcmin=self.up_sigma_arcmin, clock_sigma_s=self.clock_sigma_s)
+            mask=self.mask, up_sigma_arcmin=self.up_sigma_arcmin, clock_sigma_s=self.clock_sigma_s,
+            calibration=self.calibration)
 
     def _up_for(self, path: str | Path) -> Sequence[float]:
         if self.up_table is not None:
