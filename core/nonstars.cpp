@@ -29,6 +29,31 @@ bool shapes_agree(const GrayImage& image, const std::optional<PixelMask>& mask) 
     return !mask || (mask->width == image.width && mask->height == image.height && mask->flags.size() == n);
 }
 
+// The brightest value of a run of pixels: a loop the compiler vectorises, so that the
+// runs of a night frame, which hold no saturated pixel, cost one read each.
+std::uint16_t brightest(const std::uint16_t* run, std::size_t length) {
+    std::uint16_t most = 0;
+    for (std::size_t k = 0; k < length; ++k) most = std::max(most, run[k]);
+    return most;
+}
+
+// Saturated sky pixels, ascending by index. A night frame holds few, so the regions are
+// grown over this list (neighbours found by bisection) rather than over the frame.
+std::vector<std::size_t> saturated_pixels(const GrayImage& image, const std::optional<PixelMask>& mask) {
+    constexpr std::size_t kRun = 256;
+    const std::size_t n = image.pixels.size();
+    const std::uint16_t* pixels = image.pixels.data();
+    std::vector<std::size_t> saturated;
+    for (std::size_t start = 0; start < n; start += kRun) {
+        const std::size_t end = std::min(n, start + kRun);
+        if (brightest(pixels + start, end - start) < SATURATED_LEVEL) continue;
+        for (std::size_t p = start; p < end; ++p) {
+            if (pixels[p] >= SATURATED_LEVEL && !(mask && mask->flags[p])) saturated.push_back(p);
+        }
+    }
+    return saturated;
+}
+
 }  // namespace
 
 std::optional<BlownOut> largest_blown_out_region(const GrayImage& image, std::optional<PixelMask> mask,
@@ -36,12 +61,7 @@ std::optional<BlownOut> largest_blown_out_region(const GrayImage& image, std::op
     if (!shapes_agree(image, mask)) return std::nullopt;
     const std::size_t w = image.width, n = image.width * image.height;
     if (min_area > n) return std::nullopt;
-    // Saturated pixels ascending by index; a night frame holds few, so the regions are
-    // grown over this list (neighbours found by bisection) rather than over the frame.
-    std::vector<std::size_t> saturated;
-    for (std::size_t p = 0; p < n; ++p) {
-        if (image.pixels[p] >= SATURATED_LEVEL && !(mask && mask->flags[p])) saturated.push_back(p);
-    }
+    const std::vector<std::size_t> saturated = saturated_pixels(image, mask);
     std::vector<std::uint8_t> visited(saturated.size(), 0);
     auto slot_of = [&](std::size_t p) -> std::optional<std::size_t> {
         const auto it = std::lower_bound(saturated.begin(), saturated.end(), p);

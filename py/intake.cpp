@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -87,13 +88,20 @@ OwnedImage extract_u16_image(py::handle obj) {
     image.height = static_cast<std::size_t>(arr->shape(0));
     image.width = static_cast<std::size_t>(arr->shape(1));
     const std::size_t n = image.width * image.height;
-    image.pixels.resize(n);
     if (arr->dtype().num() == kNpyUint8) {
         const auto* src = static_cast<const std::uint8_t*>(buf.data());
+        image.pixels.resize(n);
         // 8-bit full scale maps exactly onto 16-bit full scale: 255 * 257 = 65535.
         for (std::size_t i = 0; i < n; ++i) image.pixels[i] = static_cast<std::uint16_t>(src[i] * 257u);
     } else {
-        if (n != 0) std::memcpy(image.pixels.data(), buf.data(), n * sizeof(std::uint16_t));
+        // An aligned array (NumPy's own) is copied in one pass; an unaligned view, through bytes.
+        if (reinterpret_cast<std::uintptr_t>(buf.data()) % alignof(std::uint16_t) == 0) {
+            const auto* src = static_cast<const std::uint16_t*>(buf.data());
+            image.pixels.assign(src, src + n);
+        } else {
+            image.pixels.resize(n);
+            if (n != 0) std::memcpy(image.pixels.data(), buf.data(), n * sizeof(std::uint16_t));
+        }
         if (!native_byte_order(*arr)) {
             for (auto& p : image.pixels) p = static_cast<std::uint16_t>((p >> 8) | (p << 8));
         }

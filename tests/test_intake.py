@@ -43,6 +43,16 @@ class TestImageIntake:
         pixels, _, _ = testing.extract_u16_image(img)
         np.testing.assert_array_equal(pixels, [[1, 256, 65535]])
 
+    @pytest.mark.parametrize("dtype", ["<u2", ">u2"])
+    def test_an_unaligned_view_is_read_as_its_values(self, testing, dtype):
+        values = np.array([[1, 256, 65535, 4660], [43981, 2, 0, 515]])
+        raw = np.zeros(values.size * 2 + 1, np.uint8)
+        raw[1:] = np.frombuffer(values.astype(dtype).tobytes(), np.uint8)
+        img = np.frombuffer(raw.data, dtype=dtype, count=values.size, offset=1).reshape(values.shape)
+        assert not img.flags.aligned and img.flags.c_contiguous
+        pixels, _, _ = testing.extract_u16_image(img)
+        np.testing.assert_array_equal(pixels, values)
+
     @pytest.mark.parametrize(
         "image",
         [np.zeros((4, 4), np.float32), np.zeros((4, 4), np.int16), np.zeros((4, 4), bool),
