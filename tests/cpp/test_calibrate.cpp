@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -180,6 +181,11 @@ struct ScaleCase {
     double focal_error;
 };
 
+// Names the case in test output: the projection and the focal error.
+void PrintTo(const ScaleCase& c, std::ostream* os) {
+    *os << "projection " << static_cast<int>(c.camera.kind) << ", focal off by " << c.focal_error;
+}
+
 class PlateScaleRatio : public ::testing::TestWithParam<ScaleCase> {};
 
 TEST_P(PlateScaleRatio, ReadsTheFocalError) {
@@ -263,6 +269,10 @@ struct Lens {
     Camera camera;
     std::uint32_t width, height;
 };
+
+void PrintTo(const Lens& lens, std::ostream* os) {
+    *os << lens.catalog << " " << lens.width << "x" << lens.height;
+}
 
 class RenderedSky : public ::testing::TestWithParam<Lens> {};
 
