@@ -534,6 +534,11 @@ std::string fixed1(double v) { return format_fixed(v, 1); }
 
 Result<LensCalibration> calibrate_lens(std::span<const CalibrationFrame> calls, const Catalog& catalog,
                                        const CalibrationSettings& settings) {
+    // A vertical with no direction is refused as a solve refuses it, before any frame is read.
+    for (const CalibrationFrame& call : calls) {
+        if (!call.up_cam) continue;
+        if (auto up = unit_up(*call.up_cam); !up) return std::move(up).error();
+    }
     std::vector<Frame> frames;
     frames.reserve(calls.size());
     for (std::size_t i = 0; i < calls.size(); ++i) {

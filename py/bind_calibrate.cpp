@@ -149,6 +149,18 @@ std::vector<CalibrationFrame> frame_views(const std::vector<OwnedFrame>& owned,
     return frames;
 }
 
+// A first guess the search could start from: a positive focal and a finite centre. (A solve
+// takes whatever it is given; a calibration searches around the guess, so a NaN would only
+// surface as "no frame identified".)
+void check_guess(std::optional<double> focal_px, std::optional<double> cx, std::optional<double> cy) {
+    if (focal_px && !(std::isfinite(*focal_px) && *focal_px > 0.0)) {
+        refuse("focal_px must be a positive number of pixels (got " + format_number(*focal_px) + ")");
+    }
+    for (const auto& [name, value] : {std::pair{"cx", cx}, std::pair{"cy", cy}}) {
+        if (value && !std::isfinite(*value)) refuse(std::string(name) + " must be finite (got " + format_number(*value) + ")");
+    }
+}
+
 // The numeric options' ranges.
 void check_tuning(const CalibrationSettings& s) {
     in_range(s.scale_tolerance, 0.0, 0.5, "scale_tolerance", "in (0, 0.5], a fraction of the focal");
@@ -193,6 +205,7 @@ py::object calibrate_entry(const Bound& a) {
     // Refusals, after every conversion: the lens first, as in a solve, then the frame size
     // and the tuning.
     settings.guess = lens.chosen();
+    check_guess(lens.focal_px, cx, cy);
     const auto [w, h] = frame_extent(owned, width, height, cx, cy);
     settings.width = w;
     settings.height = h;
@@ -533,8 +546,9 @@ const char* const kCalibrateDoc =
     "largest residual accepted.\n\n"
     "Returns a Calibration; pass cal.solve_kwargs() to resolve_fix. Raises CalibrationError (with .reason)\n"
     "when no frame is identified, too few stars remain, the stars crowd the centre (scale and distortion\n"
-    "unobservable) or the residuals are too large for the lens model. The interpreter lock is released\n"
-    "while the frames are analysed.\n";
+    "unobservable) or the residuals are too large for the lens model; DegenerateUpError for an up_cam with\n"
+    "no direction, InvalidArgumentError for a guess that is not a positive focal and a finite centre. The\n"
+    "interpreter lock is released while the frames are analysed.\n";
 
 const char* const kCalibrationDoc =
     "A camera lens fitted to the stars, from calibrate_camera or Calibration.load.\n\n"

@@ -276,6 +276,10 @@ STARS = [(100.0, 100.0, 3.0), (200.0, 150.0, 2.0), (300.0, 50.0, 1.0)]
     (dict(psf_sigma_px=0.0), "psf_sigma_px must be finite and in (0, 64] pixels (got 0); a star PSF is 1-2 px sigma"),
     (dict(focal_px=None), "focal_px is required for the pinhole camera (fisheye_fov_deg=None); focal_px=None is only "
                           "meaningful for the ideal equidistant fisheye"),
+    (dict(focal_px=math.nan), "focal_px must be a positive number of pixels (got NaN)"),
+    (dict(focal_px=-500.0), "focal_px must be a positive number of pixels (got -500)"),
+    (dict(focal_px=math.inf), "focal_px must be a positive number of pixels (got inf)"),
+    (dict(cy=math.nan), "cy must be finite (got NaN)"),
 ])
 def test_argument_refusals(pinhole_catalog, kwargs, message):
     args = dict(images=[STARS], catalog=pinhole_catalog, focal_px=500.0, width=400, height=300)
@@ -295,6 +299,13 @@ def test_argument_refusals(pinhole_catalog, kwargs, message):
     (lambda c: stelvane.calibrate_camera([np.zeros((48, 64), np.uint16), np.zeros((40, 64), np.uint16)], c,
                                          focal_px=500.0), stelvane.BadImageError,
      "bad image: calibration frames differ in size: 64x40 against 64x48"),
+    # A vertical with no direction is refused as a solve refuses it, for any one frame.
+    (lambda c: stelvane.calibrate_camera([STARS] * 2, c, focal_px=500.0, width=400, height=300,
+                                         up_cam=[(0, 0, 1), (0, 0, 0)]), stelvane.DegenerateUpError,
+     "up vector is degenerate: zero length or non-finite"),
+    (lambda c: stelvane.calibrate_camera([STARS], c, focal_px=500.0, width=400, height=300,
+                                         up_cam=(math.nan, 0, 1)), stelvane.DegenerateUpError,
+     "up vector is degenerate: zero length or non-finite"),
 ])
 def test_binding_and_frame_refusals(pinhole_catalog, call, error, message):
     with pytest.raises(error) as info:

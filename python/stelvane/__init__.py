@@ -9,6 +9,7 @@ from . import _lib
 from ._lib import *  # noqa: F401,F403  (the error classes, then the registered names in their order)
 
 __all__ = _lib.__all__
+__version__ = "0.1.0"
 
 # Names of pure-Python modules, outside the extension's list above. They need NumPy, which
 # `import stelvane` itself does not load, so each is imported on first use.
@@ -27,4 +28,3 @@ def __getattr__(name: str) -> object:
 
 def __dir__() -> list[str]:
     return sorted({*globals(), *_LAZY})
-__version__ = "0.1.0"
