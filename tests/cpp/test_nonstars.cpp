@@ -122,6 +122,30 @@ TEST(BlownOut, TheLargestRegionOfAtLeastTheMinimumWins) {
     EXPECT_FALSE(largest_blown_out_region(image, std::nullopt, disc_area(45.0, 30.0, 6.2) + 1).has_value());
 }
 
+// A frame whose pixel count is not a multiple of the scan's runs: regions straddling run
+// boundaries and one ending on the very last pixel are found whole.
+TEST(BlownOut, RegionsAcrossScanRunsAndAtTheLastPixelAreWhole) {
+    constexpr std::size_t w = 37, h = 29;  // 1073 pixels: four runs of 256 and a tail of 49
+    std::vector<std::uint16_t> pixels(w * h, 1000);
+    for (std::size_t p : {std::size_t{511}, std::size_t{512}, std::size_t{513}, std::size_t{255}, 256 + w}) {
+        pixels[p] = 65535;  // a row of 3 across 511 | 512, and two lone pixels
+    }
+    for (std::size_t y = 25; y < h; ++y) pixels[y * w + 36] = 65535;  // a column of 4 to pixel 1072
+    const GrayImage image{w, h, pixels};
+    const auto column = largest_blown_out_region(image, std::nullopt, 1);
+    ASSERT_TRUE(column.has_value());
+    EXPECT_EQ(column->area_px, 4u);
+    EXPECT_DOUBLE_EQ(column->centre.x, 36.0);
+    EXPECT_DOUBLE_EQ(column->centre.y, 26.5);
+    std::vector<std::uint8_t> flags(w * h, 0);
+    for (std::size_t y = 25; y < h; ++y) flags[y * w + 36] = 1;
+    const auto row = largest_blown_out_region(image, PixelMask{w, h, flags}, 1);
+    ASSERT_TRUE(row.has_value());
+    EXPECT_EQ(row->area_px, 3u);
+    EXPECT_DOUBLE_EQ(row->centre.x, 31.0);
+    EXPECT_DOUBLE_EQ(row->centre.y, 13.0);
+}
+
 TEST(BlownOut, AMaskedColumnCutsTheDiscAndAWrongMaskGivesNothing) {
     Frame f;
     add_disc(f, 30.0, 24.0, 8.0);
