@@ -10,6 +10,7 @@
 
 #include "core/identify.hpp"
 #include "core/units.hpp"
+#include "tests/cpp/sky_helpers.hpp"
 
 namespace stelvane {
 namespace {
@@ -18,10 +19,7 @@ constexpr double ARCMIN = units::DEG / 60.0;
 constexpr double TOLERANCE = 4.0 * ARCMIN;
 constexpr std::size_t POOL = 5;
 
-Vec3 random_unit(std::mt19937_64& rng) {
-    std::normal_distribution<double> g;
-    return Vec3(g(rng), g(rng), g(rng)).normalized();
-}
+using test::random_unit;
 
 // A catalog of random stars with every pair within 40 deg indexed.
 Catalog random_catalog(std::size_t n, std::mt19937_64& rng) {

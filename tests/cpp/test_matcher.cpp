@@ -13,6 +13,7 @@
 
 #include "core/matcher.hpp"
 #include "core/units.hpp"
+#include "tests/cpp/sky_helpers.hpp"
 
 namespace stelvane {
 namespace {
@@ -56,10 +57,7 @@ void index_pairs(Catalog& catalog, double max_sep) {
                      [](const Pair& a, const Pair& b) { return a.cos_theta < b.cos_theta; });
 }
 
-Vec3 random_unit(std::mt19937_64& rng) {
-    std::normal_distribution<double> g;
-    return Vec3(g(rng), g(rng), g(rng)).normalized();
-}
+using test::random_unit;
 
 Mat3 random_rotation(std::mt19937_64& rng) {
     std::uniform_real_distribution<double> angle(0.1, 3.0);

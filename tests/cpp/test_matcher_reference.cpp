@@ -24,6 +24,7 @@
 #include "core/catalog.hpp"
 #include "core/matcher.hpp"
 #include "core/units.hpp"
+#include "tests/cpp/sky_helpers.hpp"
 
 namespace stelvane {
 namespace {
@@ -344,10 +345,7 @@ bool same(const reference::Outcome& a, const reference::Outcome& b) {
 // ===========================================================================
 // Skies.
 
-Vec3 random_unit(std::mt19937_64& rng) {
-    std::normal_distribution<double> g;
-    return Vec3(g(rng), g(rng), g(rng)).normalized();
-}
+using test::random_unit;
 
 Mat3 random_rotation(std::mt19937_64& rng) {
     std::uniform_real_distribution<double> angle(0.0, units::PI);
@@ -359,13 +357,7 @@ Vec3 nudge(const Vec3& v, double angle, std::mt19937_64& rng) {
     return Eigen::AngleAxisd(angle, v.cross(random_unit(rng)).normalized()) * v;
 }
 
-Star star_towards(const Vec3& v) {
-    Star s;
-    s.unit = v.normalized();
-    s.ra = std::atan2(s.unit.y(), s.unit.x());
-    s.dec = std::asin(s.unit.z());
-    return s;
-}
+using test::star_towards;
 
 // Every pair within max_sep, cos_theta rounded to float, sorted stably.
 void index_pairs(Catalog& catalog, double max_sep) {

@@ -14,25 +14,15 @@
 #include "core/catalog.hpp"
 #include "core/sky_index.hpp"
 #include "core/units.hpp"
+#include "tests/cpp/sky_helpers.hpp"
 
 using namespace stelvane;
+using stelvane::test::random_unit;
+using stelvane::test::star_towards;
 
 namespace {
 
 constexpr double ARCMIN = units::DEG / 60.0;
-
-Vec3 random_unit(std::mt19937_64& rng) {
-    std::normal_distribution<double> g;
-    return Vec3(g(rng), g(rng), g(rng)).normalized();
-}
-
-Star star_towards(const Vec3& v) {
-    Star s;
-    s.unit = v.normalized();
-    s.ra = std::atan2(s.unit.y(), s.unit.x());
-    s.dec = std::asin(s.unit.z());
-    return s;
-}
 
 // Directions that stress the cell lookup: random ones, the six face centres, the
 // twelve edge midpoints, the eight corners, and points a hair either side of edges.
