@@ -26,6 +26,7 @@ import stelvane.catalogs as cats
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_detect import star_field  # noqa: E402
+from check_fix_results import record_or_read  # noqa: E402
 
 DEFAULT_FILE = "bench/detection_results.json"
 PSF_WIDTHS_PX = (0.7, 1.3, 2.5)
@@ -131,13 +132,9 @@ def main(argv=None):
     results = collect()
     n_det = sum(v.get("count", 0) for r in results.values() for v in r.values())
     print(f"{len(results)} frames, {sum(len(r) for r in results.values())} detector runs, {n_det} detections")
-    if args.mode == "record":
-        with open(args.out, "w") as fh:
-            json.dump(results, fh, indent=1, sort_keys=True)
-        print(f"recorded to {args.out}")
+    recorded = record_or_read(args.mode, args.out, results)
+    if recorded is None:
         return 0
-    with open(args.out) as fh:
-        recorded = json.load(fh)
     differing = [(frame, road) for frame in sorted(set(recorded) | set(results))
                  for road in sorted(set(recorded.get(frame, {})) | set(results.get(frame, {})))
                  if recorded.get(frame, {}).get(road) != results.get(frame, {}).get(road)]

@@ -262,6 +262,17 @@ def summary(results):
     return ", ".join(f"{k}: {v}" for k, v in sorted(kinds.items()))
 
 
+def record_or_read(mode, path, results):
+    """"record": writes `results` to `path` and returns None; "check": returns what `path` holds."""
+    if mode == "record":
+        with open(path, "w") as fh:
+            json.dump(results, fh, indent=1, sort_keys=True)
+        print(f"recorded to {path}")
+        return None
+    with open(path) as fh:
+        return json.load(fh)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("mode", choices=["record", "check"])
@@ -270,13 +281,9 @@ def main(argv=None):
     args = parser.parse_args(argv)
     results = collect(args.slowest)
     print(f"{len(results)} scenes ({summary(results)})")
-    if args.mode == "record":
-        with open(args.out, "w") as fh:
-            json.dump(results, fh, indent=1, sort_keys=True)
-        print(f"recorded to {args.out}")
+    recorded = record_or_read(args.mode, args.out, results)
+    if recorded is None:
         return 0
-    with open(args.out) as fh:
-        recorded = json.load(fh)
     differing = [name for name in sorted(set(recorded) | set(results)) if recorded.get(name) != results.get(name)]
     for name in differing:
         print(f"DIFFERS: {name}\n  recorded {recorded.get(name)}\n  now      {results.get(name)}")
