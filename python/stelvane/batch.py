@@ -24,6 +24,7 @@ import numpy as np
 
 import stelvane
 from stelvane import files
+from stelvane.files import absolute_catalog_spec
 
 if TYPE_CHECKING:
     import pandas as _pandas  # type: ignore[import-untyped,unused-ignore]
@@ -237,19 +238,12 @@ def _input_files(paths: Iterable[str | Path]) -> list[str]:
     return found
 
 
-def absolute_catalog_spec(spec: str) -> str:
-    """A catalog spec that names the same files from any folder: "CATALOG_PATH,PAIRS_PATH" with both paths
-    made absolute; a bundled name as it is."""
-    parts = spec.split(",")
-    return ",".join(os.path.abspath(p) for p in parts) if len(parts) == 2 else spec
-
-
 def _shared_catalog(catalog: stelvane.Catalog | str | None) -> stelvane.Catalog | str | None:
     """The catalog as the workers should receive it, checked here first: a bad catalog is the caller's
     error, not every file's."""
     if isinstance(catalog, str):
         files.load_catalog(catalog)
-        return absolute_catalog_spec(catalog)
+        return files.absolute_catalog_spec(catalog)
     if catalog is not None and not isinstance(catalog, stelvane.Catalog):
         raise TypeError(f"catalog must be a stelvane.Catalog, a bundled name or 'CATALOG_PATH,PAIRS_PATH', "
                         f"not {type(catalog).__name__}")

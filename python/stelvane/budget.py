@@ -34,9 +34,6 @@ TERMS = ("centroid", "up", "clock", "calibration", "model")
 #: word below this.
 CENTROID_FLOOR_PX = 0.02
 
-# Probability that a 2-D Gaussian error lands inside its 2-sigma ellipse.
-TWO_SIGMA_SHARE = 1.0 - math.exp(-2.0)
-
 ARCMIN_TO_RAD = math.pi / (180.0 * 60.0)
 LENS_PARAMETERS = ("focal_px", "cx", "cy", "k1", "k2", "k3", "k4")
 

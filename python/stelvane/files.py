@@ -9,9 +9,10 @@ from __future__ import annotations
 import csv
 import datetime as dt
 import math
+import os
 import threading
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from pathlib import Path
 from typing import Any, cast
 
@@ -50,21 +51,29 @@ _LOADED: dict[str, stelvane.Catalog] = {}
 _LOADING = threading.Lock()
 
 
+def absolute_catalog_spec(spec: str) -> str:
+    """A catalog spec that names the same files from any folder: "CATALOG_PATH,PAIRS_PATH" with both paths
+    made absolute; a bundled name as it is."""
+    parts = spec.split(",")
+    return ",".join(os.path.abspath(p) for p in parts) if len(parts) == 2 else spec
+
+
 def load_catalog(spec: str) -> stelvane.Catalog:
     """A catalog by bundled name ("allsky", "pinhole") or as "CATALOG_PATH,PAIRS_PATH", loaded once per
-    process and spec."""
+    process and pair of files, however the paths are written."""
+    key = absolute_catalog_spec(spec) if all(spec.split(",")) else spec
     with _LOADING:
-        if spec not in _LOADED:
+        if key not in _LOADED:
             parts = spec.split(",")
             if spec in catalogs.NAMES:
-                _LOADED[spec] = catalogs.load(spec)
+                _LOADED[key] = catalogs.load(spec)
             elif len(parts) == 2 and all(parts):
-                _LOADED[spec] = stelvane.Catalog(parts[0], parts[1])
+                _LOADED[key] = stelvane.Catalog(parts[0], parts[1])
             else:
                 choices = ", ".join(catalogs.NAMES)
                 raise ValueError(f"catalog {spec!r} is neither a bundled name ({choices}) nor "
                                  "CATALOG_PATH,PAIRS_PATH")
-        return _LOADED[spec]
+        return _LOADED[key]
 
 
 @dataclass(frozen=True)
@@ -215,13 +224,9 @@ class SolveSettings:
             up = self._up_for(path)
         except LookupError as err:
             return FileFix(str(path), self.utc, "" if self.utc is None else "given", "", str(err), None)
-        return solve_path(
-            path, up_cam=up, catalog=self.catalog, utc=self.utc, focal_px=self.focal_px, cx=self.cx, cy=self.cy,
-            fisheye_fov_deg=self.fisheye_fov_deg, k1=self.k1, k2=self.k2, k3=self.k3, k4=self.k4,
-            sigma_arcmin=self.sigma_arcmin, use_sun=self.use_sun, max_centroids=self.max_centroids,
-            min_matched_stars=self.min_matched_stars, max_residual_rms_arcmin=self.max_residual_rms_arcmin,
-            mask=self.mask, up_sigma_arcmin=self.up_sigma_arcmin, clock_sigma_s=self.clock_sigma_s,
-            calibration=self.calibration)
+        # Every field but the vertical's two forms is an argument of solve_path of the same name.
+        options = {f.name: getattr(self, f.name) for f in fields(self) if f.name not in ("up_cam", "up_table")}
+        return solve_path(path, up_cam=up, **options)
 
     def _up_for(self, path: str | Path) -> Sequence[float]:
         if self.up_table is not None:
