@@ -216,13 +216,6 @@ double robust_sigma_px(std::span<const Pixel> residuals) {
     return *mid / kRayleighMedian;
 }
 
-std::vector<Pixel> pixel_residuals(const Camera& camera, std::span<const Mat3> rotations,
-                                   std::span<const FrameSky> frames, std::span<const FitStar> stars) {
-    std::vector<Pixel> out = prediction_errors(camera, rotations, frames, stars);
-    for (Pixel& p : out) p = {-p.x, -p.y};
-    return out;
-}
-
 Result<LensFit> fit_lens(const LensModel& start, std::span<const Mat3> rotations, std::span<const FrameSky> frames,
                          std::span<const FitStar> stars, const FitSettings& settings) {
     const Layout layout(settings, frames.size(), stars);
@@ -230,7 +223,7 @@ Result<LensFit> fit_lens(const LensModel& start, std::span<const Mat3> rotations
     double lambda = kLambdaStart;
     std::size_t iterations = 0;
     std::vector<Pixel> errors = prediction_errors(state.lens.camera(), state.rotations, frames, stars);
-    std::vector<double> weights = star_weights(errors, settings.robust);
+    std::vector<double> weights;
     for (; iterations < settings.max_iterations; ++iterations) {
         weights = star_weights(errors, settings.robust);
         const Normal ne = normal_equations(state, layout, frames, stars, errors, weights);
@@ -282,7 +275,6 @@ Result<LensFit> fit_lens(const LensModel& start, std::span<const Mat3> rotations
     fit.free = layout.free;
     fit.covariance = variance * inverse.topLeftCorner(n_free, n_free);
     fit.rms_px = std::sqrt(sum_sq / static_cast<double>(n_in));
-    fit.iterations = iterations;
     return fit;
 }
 

@@ -45,7 +45,6 @@ struct LensFit {
     // variance of unit weight (residual sum of squares over 2 N - parameters).
     Eigen::MatrixXd covariance;
     double rms_px = 0.0;  // root mean square of the residual vectors' lengths, stars in the field
-    std::size_t iterations = 0;
 };
 
 // Fits the free intrinsics of `start` and every frame's rotation to the stars. Frames
@@ -54,11 +53,6 @@ struct LensFit {
 // when the normal equations cannot be solved.
 Result<LensFit> fit_lens(const LensModel& start, std::span<const Mat3> rotations, std::span<const FrameSky> frames,
                          std::span<const FitStar> stars, const FitSettings& settings);
-
-// The measured-minus-predicted pixels of the stars under a lens and attitudes (NaN where
-// a star falls outside the field).
-std::vector<Pixel> pixel_residuals(const Camera& camera, std::span<const Mat3> rotations,
-                                   std::span<const FrameSky> frames, std::span<const FitStar> stars);
 
 // A robust standard deviation per axis of 2-D residuals: the median length over
 // sqrt(2 ln 2) (the median of a Rayleigh distribution), NaN residuals skipped; 0 when none.

@@ -24,8 +24,6 @@ constexpr double kUnevenScaling = 0.2;
 // Secant steps that fit the focal to a triangle's three catalog sides.
 constexpr int kFocalSteps = 3;
 
-double angle_between(const Vec3& u, const Vec3& v) { return std::acos(std::clamp(u.dot(v), -1.0, 1.0)); }
-
 // The angle scales (sky over camera) a side may show when the focal is within the scale
 // tolerance: f0 / f from 1 / (1 + tolerance) to 1 / (1 - tolerance), widened by the sides'
 // uneven scaling.

@@ -112,8 +112,4 @@ std::optional<Pixel> predict_pixel(const Camera& camera, const Mat3& rotation, c
     return camera.vec_to_pixel(frame.refract(rotation.transpose() * sky));
 }
 
-Vec3 detection_direction(const Camera& camera, const Mat3& rotation, const FrameSky& frame, double x, double y) {
-    return rotation * frame.unrefract(camera.pixel_to_vec(x, y));
-}
-
 }  // namespace stelvane

@@ -78,7 +78,4 @@ struct FrameSky {
 std::optional<Pixel> predict_pixel(const Camera& camera, const Mat3& rotation, const FrameSky& frame,
                                    const Vec3& sky);
 
-// The catalog-axes direction in which a detection at (x, y) sees the sky.
-Vec3 detection_direction(const Camera& camera, const Mat3& rotation, const FrameSky& frame, double x, double y);
-
 }  // namespace stelvane

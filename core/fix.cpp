@@ -259,8 +259,11 @@ Result<PositionFix> resolve_fix_from_centroids(std::span<const Centroid> centroi
     if (cam_vecs.size() < 4) return InsufficientStars{4, cam_vecs.size()};
     auto match = identify_stars(cam_vecs, catalog, config.triangle_stars, config.match_tolerance_rad);
     if (!match) return std::move(match).error();
-    // Every detection, beyond max_centroids too, may show a body.
-    const std::vector<Vec3> all_detections = ordered_cam_vecs(centroids, camera, centroids.size());
+    // Every detection, beyond max_centroids too, may show a body; which one does not depend on
+    // their order, so they are not sorted again.
+    std::vector<Vec3> all_detections;
+    all_detections.reserve(centroids.size());
+    for (const Centroid& c : centroids) all_detections.push_back(camera.pixel_to_vec(c.x, c.y));
     std::optional<Vec3> blown_out_dir;
     if (blown_out) blown_out_dir = camera.pixel_to_vec(blown_out->x, blown_out->y);
     return resolve_clear_of_bodies(*match, cam_vecs, all_detections, blown_out_dir, jd, sun, camera, up_cam, catalog,

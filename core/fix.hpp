@@ -14,6 +14,7 @@
 #include "core/centroid.hpp"
 #include "core/error.hpp"
 #include "core/image.hpp"
+#include "core/nonstars.hpp"
 #include "core/plate.hpp"
 #include "core/vec.hpp"
 
@@ -69,7 +70,7 @@ struct SolveConfig {
     std::size_t sun_min_area = fix_constants::SUN_MIN_AREA;
     bool use_sun = false;
     // Saturated regions at least this large are blown out (min_blown_out_area of the camera).
-    std::size_t blown_out_min_area = 50;
+    std::size_t blown_out_min_area = nonstar_constants::MIN_BLOWN_OUT_AREA;
 };
 
 // One observation that entered the fit, as an error budget needs it: where it was

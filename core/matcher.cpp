@@ -42,8 +42,6 @@ std::size_t saturate(double value) {
 // Rounds halves away from zero, then saturates.
 std::size_t round_saturate(double value) { return saturate(std::round(value)); }
 
-double angle_between(const Vec3& u, const Vec3& v) { return std::acos(std::clamp(u.dot(v), -1.0, 1.0)); }
-
 // The run of catalog pairs for a camera side of angle theta.
 std::span<const Pair> side_run(std::span<const Pair> pairs, double theta, double tolerance) {
     return pairs_in_range(pairs, std::cos(theta + tolerance), std::cos(theta - tolerance));
@@ -555,15 +553,14 @@ public:
     // Whether a whole search is held, ready to replay.
     bool complete() const { return complete_; }
 
-    // Appends the next triangle's hypotheses; false past the size limit.
-    bool append(const std::vector<StarTriple>& hypotheses) {
-        if (triples_.size() + hypotheses.size() > MAX_HYPOTHESES) return false;
+    // Appends the next triangle's hypotheses. The search's own limit (16,000,000 / n for
+    // n >= 3 directions) keeps the log under 5,333,334 entries of 6 bytes.
+    void append(const std::vector<StarTriple>& hypotheses) {
         for (const StarTriple& h : hypotheses) {
             triples_.push_back({static_cast<std::uint16_t>(h[0]), static_cast<std::uint16_t>(h[1]),
                                 static_cast<std::uint16_t>(h[2])});
         }
         ends_.push_back(triples_.size());
-        return true;
     }
     // Gives up on an incomplete log.
     void drop() {
@@ -579,9 +576,6 @@ public:
     }
 
 private:
-    // 6 bytes each: the log stays under 48 MB.
-    static constexpr std::size_t MAX_HYPOTHESES = 8'000'000;
-
     bool complete_ = false;
     std::vector<Triple> triples_;    // hypotheses of all triangles, in search order
     std::vector<std::size_t> ends_;  // end of each triangle's hypotheses in triples_
@@ -644,10 +638,11 @@ private:
                 for (std::size_t k = j + 1; k < n_tri; ++k) {
                     triangles_.run_prepared({i, j, k}, hypotheses_);
                     listed += hypotheses_.size();
-                    if (listed > limit || !log_.append(hypotheses_)) {
+                    if (listed > limit) {
                         log_.drop();
                         return false;
                     }
+                    log_.append(hypotheses_);
                 }
             }
         }
@@ -692,16 +687,23 @@ double binomial_tail(std::size_t b, std::size_t k0, double p) {
     return total;
 }
 
+// The probability that chance alone puts m of n directions within the tolerance (cosine
+// c) of one of K catalog stars: the stars' tolerance caps cover a fraction p of the sky,
+// and this is the binomial tail of m - 3 hits among the n - 3 directions outside a
+// triangle (1 below a triangle, 0 for m > n).
+double chance_tail(std::size_t m, std::size_t n, std::size_t n_stars, double c) {
+    if (n < 3 || m < 3) return 1.0;
+    if (m > n) return 0.0;
+    const double p = std::clamp(static_cast<double>(n_stars) * (1.0 - c) / 2.0, 0.0, 1.0);
+    return binomial_tail(n - 3, m - 3, p);
+}
+
 // Whether chance alone plausibly explains m of n directions landing within the
 // tolerance (cosine c) of one of K catalog stars: the tolerance caps of all stars
 // cover a fraction p of the sky, and the binomial tail of m - 3 hits among the n - 3
 // directions outside a triangle is above 1 %.
 bool explained_by_chance(std::size_t m, std::size_t n, std::size_t n_stars, double c) {
-    const double p = std::clamp(static_cast<double>(n_stars) * (1.0 - c) / 2.0, 0.0, 1.0);
-    if (n < 3 || m < 3) return false;
-    const std::size_t b = n - 3;
-    const std::size_t k0 = m - 3;
-    return k0 <= b && binomial_tail(b, k0, p) > MAX_CHANCE_PROBABILITY;
+    return n >= 3 && m >= 3 && chance_tail(m, n, n_stars, c) > MAX_CHANCE_PROBABILITY;
 }
 
 // Whether chance explains every identification the directions allow, so that no
@@ -761,10 +763,7 @@ bool same_identification(std::span<const Correspondence> lead, std::span<const C
 }
 
 double chance_probability(std::size_t m, std::size_t n, std::size_t catalog_size, double tolerance) {
-    if (n < 3 || m < 3) return 1.0;
-    if (m > n) return 0.0;
-    const double p = std::clamp(static_cast<double>(catalog_size) * (1.0 - std::cos(tolerance)) / 2.0, 0.0, 1.0);
-    return binomial_tail(n - 3, m - 3, p);
+    return chance_tail(m, n, catalog_size, std::cos(tolerance));
 }
 
 Status confidence_checks(std::size_t m, std::span<const Vec3> cam_vecs, const Catalog& catalog, const StarGrid& grid,

@@ -22,8 +22,6 @@ Mat3 rotation_of(const std::array<double, 4>& q) {
     return Eigen::Quaterniond(q[3], q[0], q[1], q[2]).normalized().toRotationMatrix();
 }
 
-double angle_between(const Vec3& a, const Vec3& b) { return std::acos(std::clamp(a.dot(b), -1.0, 1.0)); }
-
 }  // namespace
 
 std::vector<BodyInCamera> bodies_in_camera(const PositionFix& fix, double jd, double tolerance_rad) {

@@ -11,6 +11,7 @@
 #include "core/catalog.hpp"
 #include "core/error.hpp"
 #include "core/fix.hpp"
+#include "core/units.hpp"
 #include "core/matcher.hpp"
 #include "core/nonstars.hpp"
 #include "core/plate.hpp"
@@ -21,7 +22,7 @@ namespace stelvane {
 // Beyond the match tolerance, a body explains a detection this far from its predicted
 // place: the ephemerides' worst case (Saturn, 87 arcsec) with room for the attitude's
 // error. 2 arcmin in radians.
-inline constexpr double BODY_PLACE_MARGIN_RAD = 0.0005817764173314432;
+inline constexpr double BODY_PLACE_MARGIN_RAD = units::arcmin_to_rad(2.0);
 
 // A body where a fix puts it in the camera frame.
 struct BodyInCamera {

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/units.hpp"
+
 namespace stelvane {
 
 namespace {
@@ -118,7 +120,7 @@ SkyIndex SkyIndex::build(std::span<const Star> stars, double radius) {
 // star or less (K (1 - cos r) / 2 <= 1, r <= 2 / sqrt(K)); each radius is widened a
 // little so that a tolerance computed in another order of operations finds its rung.
 namespace {
-constexpr double LADDER_BASE_RAD = 4.0 / 60.0 * 0.017453292519943295 * (1.0 + 1e-9);
+constexpr double LADDER_BASE_RAD = units::arcmin_to_rad(4.0) * (1.0 + 1e-9);
 constexpr std::size_t LADDER_RUNGS = 6;
 constexpr std::size_t SPARSE_LADDER_RUNGS = 8;
 }  // namespace

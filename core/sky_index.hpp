@@ -47,7 +47,6 @@ public:
 
     double radius() const { return radius_; }
     std::size_t resolution() const { return resolution_; }
-    std::size_t entry_count() const { return entries_.size(); }
 
 private:
     static constexpr double UNIT_SLACK = 1e-12;
