@@ -270,14 +270,6 @@ Result<PositionFix> resolve_fix_from_centroids(std::span<const Centroid> centroi
                                    config);
 }
 
-Result<PositionFix> resolve_fix_masked(const GrayImage& image, std::optional<PixelMask> mask, const Camera& camera,
-                                       const Vec3& up_cam, double jd, const Catalog& catalog,
-                                       const SolveConfig& config) {
-    auto found = detect_stars_and_sun(image, mask, config);
-    if (!found) return std::move(found).error();
-    return resolve_fix_from_centroids(found->centroids, found->sun, camera, up_cam, jd, catalog, config);
-}
-
 // ---------------------------------------------------------------------------
 // Tie-breaking with a remembered position.
 
@@ -338,8 +330,8 @@ void record(FixHistory& history, const PositionFix& fix, double jd) {
 Result<PositionFix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids, std::optional<Pixel> sun,
                                                        const Camera& camera, const Vec3& up_cam, double jd,
                                                        const Catalog& catalog, const SolveConfig& config,
-                                                       FixHistory& history) {
-    auto first = resolve_fix_from_centroids(centroids, sun, camera, up_cam, jd, catalog, config);
+                                                       std::optional<Pixel> blown_out, FixHistory& history) {
+    auto first = resolve_fix_from_centroids(centroids, sun, camera, up_cam, jd, catalog, config, blown_out);
     if (first) {
         if (passes_health_gates(config, *first)) record(history, *first, jd);
         return first;

@@ -137,13 +137,7 @@ Result<PositionFix> resolve_from_matches(std::span<const Correspondence> corresp
 Result<PositionFix> resolve_fix_from_centroids(std::span<const Centroid> centroids, std::optional<Pixel> sun,
                                                const Camera& camera, const Vec3& up_cam, double jd,
                                                const Catalog& catalog, const SolveConfig& config,
-                                               std::optional<Pixel> blown_out = std::nullopt);
-
-// The solve from an image: detection first (a bad mask wins over a bad up vector), then
-// resolve_fix_from_centroids.
-Result<PositionFix> resolve_fix_masked(const GrayImage& image, std::optional<PixelMask> mask, const Camera& camera,
-                                       const Vec3& up_cam, double jd, const Catalog& catalog,
-                                       const SolveConfig& config);
+                                               std::optional<Pixel> blown_out);
 
 // The up vector's unit direction, or DegenerateUp when non-finite or shorter than 1e-9.
 Result<Vec3> unit_up(const Vec3& up_cam);
@@ -183,6 +177,6 @@ bool passes_health_gates(const SolveConfig& config, const PositionFix& fix);
 Result<PositionFix> resolve_fix_from_centroids_tracked(std::span<const Centroid> centroids, std::optional<Pixel> sun,
                                                        const Camera& camera, const Vec3& up_cam, double jd,
                                                        const Catalog& catalog, const SolveConfig& config,
-                                                       FixHistory& history);
+                                                       std::optional<Pixel> blown_out, FixHistory& history);
 
 }  // namespace stelvane

@@ -71,7 +71,7 @@ Result<PositionFix> resolve_at_site(const SolveSource& source, const SolveReques
     }
     if (tracking) {
         return resolve_fix_from_centroids_tracked(centroids, sun, camera, request.up_cam, request.jd, catalog, config,
-                                                  tracking->history);
+                                                  blown_out, tracking->history);
     }
     return resolve_fix_from_centroids(centroids, sun, camera, request.up_cam, request.jd, catalog, config, blown_out);
 }

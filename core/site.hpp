@@ -73,7 +73,7 @@ Camera camera_from_principal_point(const LensSpec& lens);
 // One solve from an image or from centroids, with or without a tracker. From centroids,
 // use_sun is refused (BadImage "use_sun requires the image path") before anything else;
 // the camera's extent is the image's, or derived from the principal point. From an
-// image, detection runs first (resolve_fix_masked). With a tracker its bounds enter the
+// image, detection runs first (detect_stars_and_sun). With a tracker its bounds enter the
 // configuration and the solve is resolve_fix_from_centroids_tracked on its history.
 Result<PositionFix> resolve_at_site(const SolveSource& source, const SolveRequest& request, const Catalog& catalog,
                                     std::optional<Tracking> tracking = std::nullopt);

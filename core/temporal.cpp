@@ -175,8 +175,9 @@ Result<PositionFix> resolve_fix_from_frames(std::span<const GrayImage> frames, s
     }
     auto check = verify_sidereal(detections, camera, times_jd, tol);
     if (!check) return std::move(check).error();
+    // A burst is solved from its stars alone: no Sun, and no blown-out region is looked for.
     return resolve_fix_from_centroids(check->centroids, std::nullopt, camera, up_cam, times_jd[frames.size() / 2],
-                                      catalog, config);
+                                      catalog, config, std::nullopt);
 }
 
 Result<PositionFix> resolve_from_frames_at_site(std::span<const GrayImage> frames, std::span<const double> times_jd,

@@ -131,6 +131,10 @@ def test_the_moon_in_a_pinhole_field_takes_its_glare_with_it(pinhole):
     fix = stelvane.resolve_fix(sky.pixels, up_cam=sky.up_cam, utc=utc_of(jd), catalog=pinhole, **PIN)
     assert stelvane.great_circle_nm(lat, lon, fix.latitude_deg, fix.longitude_deg) < 5.0
     assert fix.bodies_seen == ["Moon"]
+    # A tracker's solve takes the same road and sees the disc too.
+    tracker = stelvane.FixTracker(max_reference_age_s=600.0, max_disambiguation_distance_nm=30.0)
+    tracked = tracker.resolve_fix(sky.pixels, up_cam=sky.up_cam, utc=utc_of(jd), catalog=pinhole, **PIN)
+    assert (tracked.matched_hr_ids, tracked.bodies_seen) == (fix.matched_hr_ids, ["Moon"])
     # No star within 4 * sqrt(saturated area) of the disc.
     ys, xs = np.mgrid[0:1080, 0:1920]
     saturated = (sky.pixels >= SATURATED) & (np.hypot(xs - mx, ys - my) < 20 * radius)
