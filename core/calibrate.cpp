@@ -122,6 +122,13 @@ public:
     // Whether the solve's own matcher, at this lens, identifies the frame's brightest
     // detections as the calibration did.
     bool confirmed(const Frame& frame, const Camera& camera) const;
+    // Whether an identification of the frame's brightest detections agrees with its matches
+    // (a tie counts when both lists do).
+    bool agrees_with(const Frame& frame, const Result<MatchResult>& match) const;
+    // The camera directions of the frame's brightest detections, and the matcher's
+    // identification of them under `camera`.
+    std::vector<Vec3> check_directions(const Frame& frame, const Camera& camera) const;
+    Result<MatchResult> check_match(std::span<const Vec3> directions, const Camera& camera) const;
     // The frame whose stars matched best without the solve's matcher confirming them.
     struct Unconfirmed {
         std::size_t frame = 0;
@@ -274,13 +281,24 @@ bool Calibrator::takes_in_the_brightest(const Frame& frame, const Camera& camera
     return static_cast<double>(taken) >= kBrightestShare * static_cast<double>(usable);
 }
 
-bool Calibrator::confirmed(const Frame& frame, const Camera& camera) const {
-    if (!takes_in_the_brightest(frame, camera)) return false;
+std::vector<Vec3> Calibrator::check_directions(const Frame& frame, const Camera& camera) const {
     const std::size_t n = std::min(kCheckStars, frame.detections.size());
     std::vector<Vec3> directions;
     directions.reserve(n);
     for (std::size_t k = 0; k < n; ++k) directions.push_back(camera.pixel_to_vec(frame.detections[k].x, frame.detections[k].y));
+    return directions;
+}
+
+Result<MatchResult> Calibrator::check_match(std::span<const Vec3> directions, const Camera& camera) const {
     const SolveConfig config = solve_config_for(camera, settings_.sigma_arcmin, SolveOptions{});
+    return match_stars(directions, catalog_, config.triangle_stars, config.match_tolerance_rad);
+}
+
+bool Calibrator::confirmed(const Frame& frame, const Camera& camera) const {
+    return takes_in_the_brightest(frame, camera) && agrees_with(frame, check_match(check_directions(frame, camera), camera));
+}
+
+bool Calibrator::agrees_with(const Frame& frame, const Result<MatchResult>& match) const {
     const auto agrees = [&](const std::vector<Correspondence>& list) {
         std::size_t agreed = 0;
         for (const Correspondence& c : list) {
@@ -292,7 +310,6 @@ bool Calibrator::confirmed(const Frame& frame, const Camera& camera) const {
         }
         return agreed >= kMinCandidateMatches - 1;
     };
-    auto match = match_stars(directions, catalog_, config.triangle_stars, config.match_tolerance_rad);
     if (match) return agrees(match->correspondences);
     // A tie between two lists that both agree with the calibration is no rival.
     const auto* tie = match.error().get_if<MatchAmbiguous>();
@@ -396,11 +413,8 @@ std::optional<LensModel> Calibrator::lock_uncertain(Frame& frame) {
 
 bool Calibrator::lock_known(Frame& frame, const LensModel& lens) {
     const Camera camera = lens.camera();
-    const std::size_t n = std::min(kCheckStars, frame.detections.size());
-    std::vector<Vec3> directions;
-    for (std::size_t k = 0; k < n; ++k) directions.push_back(camera.pixel_to_vec(frame.detections[k].x, frame.detections[k].y));
-    const SolveConfig config = solve_config_for(camera, settings_.sigma_arcmin, SolveOptions{});
-    auto match = match_stars(directions, catalog_, config.triangle_stars, config.match_tolerance_rad);
+    const std::vector<Vec3> directions = check_directions(frame, camera);
+    const Result<MatchResult> match = check_match(directions, camera);
     if (!match) return false;
     std::vector<Vec3> body, reference;
     for (const Correspondence& c : match->correspondences) {
@@ -411,7 +425,8 @@ bool Calibrator::lock_known(Frame& frame, const LensModel& lens) {
     if (!rotation) return false;
     frame.rotation = *rotation;
     frame.matches = associate(frame, camera, tolerance_);
-    frame.locked = frame.matches.size() >= MIN_STARS && confirmed(frame, camera);
+    // The check's identification is the one just made: confirmed() without searching again.
+    frame.locked = frame.matches.size() >= MIN_STARS && takes_in_the_brightest(frame, camera) && agrees_with(frame, match);
     if (!frame.locked) frame.matches.clear();
     return frame.locked;
 }
