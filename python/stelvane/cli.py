@@ -210,22 +210,38 @@ def _or_usage_error(parser: argparse.ArgumentParser, label: str, load: Callable[
         parser.error(f"{label}: {text}" if label else text)
 
 
+def _utc_of(parser: argparse.ArgumentParser, args: argparse.Namespace) -> dt.datetime | None:
+    """The instant of --utc for every file, or None to read each file's own."""
+    try:
+        return None if args.utc is None else parse_utc(args.utc)
+    except TimeError as err:
+        parser.error(str(err))
+
+
+def _check_catalog(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Refuses a bad --catalog before the first file is read."""
+    if args.catalog is not None:
+        _or_usage_error(parser, f"--catalog {args.catalog}", lambda: files.load_catalog(args.catalog))
+
+
+def _up_table_of(parser: argparse.ArgumentParser, args: argparse.Namespace) -> files.UpTable | None:
+    """The verticals of --up-csv, or None when one --up serves every file."""
+    if args.up_csv is None:
+        return None
+    return _or_usage_error(parser, f"--up-csv {args.up_csv}", lambda: files.UpTable(args.up_csv))
+
+
 class _Setup:
     """What every file of a run shares, prepared once from the options."""
 
     def __init__(self, parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
         _check_lens(parser, args)
-        try:
-            self.utc = None if args.utc is None else parse_utc(args.utc)
-        except TimeError as err:
-            parser.error(str(err))
+        self.utc = _utc_of(parser, args)
         self.paths = _or_usage_error(parser, "", lambda: files.expand_paths(args.paths))
-        if args.catalog is not None:  # refuse a bad catalog before the first file
-            _or_usage_error(parser, f"--catalog {args.catalog}", lambda: files.load_catalog(args.catalog))
+        _check_catalog(parser, args)
         self.mask = None if args.mask is None else _or_usage_error(parser, f"--mask {args.mask}",
                                                                    lambda: files.read_mask(args.mask))
-        self.up_table = None if args.up_csv is None else _or_usage_error(parser, f"--up-csv {args.up_csv}",
-                                                                         lambda: files.UpTable(args.up_csv))
+        self.up_table = _up_table_of(parser, args)
         for option in ("csv", "geojson", "plot"):
             target = getattr(args, option)
             if target is not None and not Path(target).resolve().parent.is_dir():
@@ -437,15 +453,9 @@ def _calibration_frames(parser: argparse.ArgumentParser, args: argparse.Namespac
         int, list[np.ndarray], list[dt.datetime | None], list[tuple[float, float, float] | None]]:
     """The readable frames of the run with their instants and verticals, and how many files were left out (each
     reported on stderr)."""
-    utc = None
-    if args.utc is not None:
-        try:
-            utc = parse_utc(args.utc)
-        except TimeError as err:
-            parser.error(str(err))
+    utc = _utc_of(parser, args)
     paths = _or_usage_error(parser, "", lambda: files.expand_paths(args.paths))
-    table = None if args.up_csv is None else _or_usage_error(parser, f"--up-csv {args.up_csv}",
-                                                             lambda: files.UpTable(args.up_csv))
+    table = _up_table_of(parser, args)
     frames, times, ups = [], [], []
     for path in paths:
         try:
@@ -464,8 +474,7 @@ def calibrate_command(parser: argparse.ArgumentParser, args: argparse.Namespace)
     _check_lens(parser, args)
     if not Path(args.output).resolve().parent.is_dir():
         parser.error(f"--output {args.output}: folder {Path(args.output).resolve().parent} does not exist")
-    if args.catalog is not None:
-        _or_usage_error(parser, f"--catalog {args.catalog}", lambda: files.load_catalog(args.catalog))
+    _check_catalog(parser, args)
     skipped, frames, times, ups = _calibration_frames(parser, args)
     if not frames:
         print(f"{PROG}: no frame could be read", file=sys.stderr)
