@@ -148,17 +148,14 @@ Result<StarsAndSun> detect_stars_and_sun(const GrayImage& image, std::optional<P
     auto stars = detect_centroids_masked(image, std::numeric_limits<std::size_t>::max(), mask);
     if (!stars) return std::move(stars).error();
     found.centroids = std::move(stars).value();
-    if (found.sun) {
-        // Stars inside the Sun's glare are not stars.
-        const double radius = 4.0 * std::sqrt(static_cast<double>(config.sun_min_area));
-        const Pixel sun = *found.sun;
-        std::erase_if(found.centroids,
-                      [&](const Centroid& c) { return !(std::hypot(c.x - sun.x, c.y - sun.y) > radius); });
+    // A found Sun's glare reaches as far as that of a disc of the smallest area the Sun is
+    // found with; without one, a blown-out disc (the Moon, an unasked-for Sun, a lamp) is
+    // cleared by its own size.
+    std::optional<BlownOut> sun_disc;
+    if (found.sun) sun_disc = BlownOut{*found.sun, config.sun_min_area};
+    if (auto blown = drop_nonstars(image, mask, config.blown_out_min_area, sun_disc, found.centroids)) {
+        found.blown_out = blown->centre;
     }
-    // A found Sun keeps its own glare rule; otherwise a blown-out disc (the Moon, an unasked-for
-    // Sun, a lamp) is cleared by its size.
-    const std::size_t min_area = found.sun ? std::numeric_limits<std::size_t>::max() : config.blown_out_min_area;
-    if (auto blown = drop_nonstars(image, mask, min_area, found.centroids)) found.blown_out = blown->centre;
     return found;
 }
 

@@ -138,10 +138,11 @@ bool looks_like_hot_pixel(const GrayImage& image, const Centroid& detection) {
 }
 
 std::optional<BlownOut> drop_nonstars(const GrayImage& image, std::optional<PixelMask> mask, std::size_t min_area,
-                                      std::vector<Centroid>& detections) {
-    const std::optional<BlownOut> blown = largest_blown_out_region(image, mask, min_area);
+                                      std::optional<BlownOut> known, std::vector<Centroid>& detections) {
+    const std::optional<BlownOut> blown = known ? std::nullopt : largest_blown_out_region(image, mask, min_area);
+    const std::optional<BlownOut>& glare = known ? known : blown;
     std::erase_if(detections, [&](const Centroid& c) {
-        if (blown && !(std::hypot(c.x - blown->centre.x, c.y - blown->centre.y) > blown->glare_radius_px())) {
+        if (glare && !(std::hypot(c.x - glare->centre.x, c.y - glare->centre.y) > glare->glare_radius_px())) {
             return true;
         }
         return looks_like_hot_pixel(image, c);

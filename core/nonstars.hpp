@@ -51,9 +51,11 @@ std::optional<BlownOut> largest_blown_out_region(const GrayImage& image, std::op
 // pixels of the frame's border is never called hot.
 bool looks_like_hot_pixel(const GrayImage& image, const Centroid& detection);
 
-// Removes hot pixels and the detections in a blown-out region's glare from a brightest-first
-// list, keeping the order; returns the blown-out region found, if any.
+// Removes hot pixels and the detections in a glare from a brightest-first list, keeping the
+// order. The glare is that of `known` when given (a disc already found, such as the Sun's);
+// otherwise that of the largest blown-out region of at least min_area pixels, which is
+// returned.
 std::optional<BlownOut> drop_nonstars(const GrayImage& image, std::optional<PixelMask> mask, std::size_t min_area,
-                                      std::vector<Centroid>& detections);
+                                      std::optional<BlownOut> known, std::vector<Centroid>& detections);
 
 }  // namespace stelvane

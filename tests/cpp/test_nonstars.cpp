@@ -166,10 +166,19 @@ TEST(BlownOut, DetectionsInTheGlareAndHotPixelsAreDropped) {
     const double radius = 4.0 * std::sqrt(static_cast<double>(disc_area(20.0, 24.0, 5.0)));
     std::vector<Centroid> detections{{20.0 + radius - 0.01, 24.0, 9.0}, {50.0, 10.0, 8.0},
                                      {20.0, 24.0 + radius + 0.01, 7.0}};
-    const auto blown = drop_nonstars(image, std::nullopt, 50, detections);
+    const auto blown = drop_nonstars(image, std::nullopt, 50, std::nullopt, detections);
     ASSERT_TRUE(blown.has_value());
     ASSERT_EQ(detections.size(), 1u);
     EXPECT_DOUBLE_EQ(detections[0].flux, 7.0);
+
+    // A disc already known (a found Sun's) clears its own glare, and the frame's blown-out
+    // region is not looked for.
+    std::vector<Centroid> again{{60.0 + 8.0 - 0.01, 40.0, 9.0}, {50.0, 10.0, 8.0}, {60.0, 40.0 + 8.0 + 0.01, 7.0},
+                                {20.0, 24.0, 6.0}};  // glare radius 4 sqrt(4) = 8 px
+    EXPECT_FALSE(drop_nonstars(image, std::nullopt, 50, BlownOut{Pixel{60.0, 40.0}, 4}, again).has_value());
+    ASSERT_EQ(again.size(), 2u);
+    EXPECT_DOUBLE_EQ(again[0].flux, 7.0);
+    EXPECT_DOUBLE_EQ(again[1].flux, 6.0);
 }
 
 TEST(BlownOut, TheMinimumAreaFollowsTheMoonsSmallestDisc) {
