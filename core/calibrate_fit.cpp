@@ -115,26 +115,42 @@ std::vector<double> star_weights(std::span<const Pixel> errors, bool robust) {
     return w;
 }
 
+// The lens of an iteration and, for each free intrinsic, the lens stepped either way by its
+// difference step: built once for all the stars.
+struct SteppedLenses {
+    Camera centre;
+    std::vector<double> step;
+    std::vector<Camera> plus, minus;
+
+    SteppedLenses(const LensModel& lens, const Layout& layout) : centre(lens.camera()) {
+        for (const LensParameter p : layout.free) {
+            const double h = difference_step(p, lens[p]);
+            LensModel up = lens, down = lens;
+            up[p] += h;
+            down[p] -= h;
+            step.push_back(h);
+            plus.push_back(up.camera());
+            minus.push_back(down.camera());
+        }
+    }
+};
+
 // d(pixel)/d(parameter) of one star: columns for the free intrinsics, then its frame's
 // three rotation angles (a rotation w turns the camera-frame direction d into d + d x w).
-bool star_jacobian(const State& state, const Layout& layout, const FrameSky& frame, const FitStar& star,
+bool star_jacobian(const State& state, const SteppedLenses& lenses, const FrameSky& frame, const FitStar& star,
                    Eigen::Matrix<double, 2, Eigen::Dynamic>& jac) {
-    const std::size_t n_free = layout.free.size();
+    const std::size_t n_free = lenses.step.size();
     jac.resize(2, static_cast<Eigen::Index>(n_free + 3));
     const Vec3 d = state.rotations[star.frame].transpose() * star.sky;
     for (std::size_t k = 0; k < n_free; ++k) {
-        const LensParameter p = layout.free[k];
-        const double h = difference_step(p, state.lens[p]);
-        LensModel plus = state.lens, minus = state.lens;
-        plus[p] += h;
-        minus[p] -= h;
-        const auto a = project(plus.camera(), frame, d);
-        const auto b = project(minus.camera(), frame, d);
+        const double h = lenses.step[k];
+        const auto a = project(lenses.plus[k], frame, d);
+        const auto b = project(lenses.minus[k], frame, d);
         if (!a || !b) return false;
         jac(0, static_cast<Eigen::Index>(k)) = (a->x - b->x) / (2.0 * h);
         jac(1, static_cast<Eigen::Index>(k)) = (a->y - b->y) / (2.0 * h);
     }
-    const Camera camera = state.lens.camera();
+    const Camera& camera = lenses.centre;
     for (int axis = 0; axis < 3; ++axis) {
         const Vec3 turn = d.cross(Vec3::Unit(axis)) * kRotationStep;
         const auto a = project(camera, frame, (d + turn).normalized());
@@ -163,10 +179,11 @@ Normal normal_equations(const State& state, const Layout& layout, std::span<cons
     const auto n = static_cast<Eigen::Index>(layout.size);
     Normal ne{Eigen::MatrixXd::Zero(n, n), Eigen::VectorXd::Zero(n)};
     Eigen::Matrix<double, 2, Eigen::Dynamic> jac;
+    const SteppedLenses lenses(state.lens, layout);
     for (std::size_t i = 0; i < stars.size(); ++i) {
         if (weights[i] == 0.0) continue;
         const FitStar& s = stars[i];
-        if (!star_jacobian(state, layout, frames[s.frame], s, jac)) {
+        if (!star_jacobian(state, lenses, frames[s.frame], s, jac)) {
             weights[i] = 0.0;  // on the edge of the field: left out of this iteration
             continue;
         }
