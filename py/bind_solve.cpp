@@ -79,7 +79,7 @@ py::object resolve_from_frames_entry(const Bound& a) {
     const Argument times_arg = a[kFrameSolveParams["times_utc"]];
     const py::object frame_items = convert_argument(frames_arg.name, [&] { return sequence_items(frames_arg); });
     const py::object time_items = convert_argument(times_arg.name, [&] { return sequence_items(times_arg); });
-    const SolveArgs args = convert_solve_args(a, SolveRoad::Frames);
+    const SolveArgs args = convert_frame_solve_args(a);
     const double psf = check_psf_sigma_px(*args.psf_sigma_px);
     const LensSpec lens = args.lens();
     std::vector<OwnedImage> frames;
@@ -135,7 +135,7 @@ py::object sights_array(const std::vector<Sight>& sights) {
 }  // namespace
 
 void bind_resolve_from_frames(py::module_& m) {
-    def_function(m, solve_signature("resolve_from_frames", SolveRoad::Frames), kResolveFromFramesDoc,
+    def_function(m, Signature("resolve_from_frames", kFrameSolveParams), kResolveFromFramesDoc,
                  resolve_from_frames_entry);
 }
 
@@ -219,11 +219,11 @@ void bind_fix(py::module_& m) {
 }
 
 void bind_resolve_fix(py::module_& m) {
-    def_function(m, solve_signature("resolve_fix", SolveRoad::Image), kResolveFixDoc, resolve_fix_entry);
+    def_function(m, Signature("resolve_fix", kImageSolveParams), kResolveFixDoc, resolve_fix_entry);
 }
 
 void bind_resolve_from_centroids(py::module_& m) {
-    def_function(m, solve_signature("resolve_from_centroids", SolveRoad::Centroids), kResolveFromCentroidsDoc,
+    def_function(m, Signature("resolve_from_centroids", kCentroidSolveParams), kResolveFromCentroidsDoc,
                  resolve_from_centroids_entry);
 }
 

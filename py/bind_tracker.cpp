@@ -106,12 +106,12 @@ void bind_fix_tracker(py::module_& m) {
         return Tracker{{age, distance}, {}, false};
     });
     def_method<tracker_resolve_fix>(
-        cls, solve_signature("FixTracker.resolve_fix", SolveRoad::Image),
+        cls, Signature("FixTracker.resolve_fix", kImageSolveParams),
         "stelvane.resolve_fix with this tracker's history: same arguments, same Fix, plus tie-breaking within\n"
         "the constructor's bounds. A successful healthy fix is recorded as the next reference. mask means what\n"
         "it means on the module function.\n");
     def_method<tracker_resolve_from_centroids>(
-        cls, solve_signature("FixTracker.resolve_from_centroids", SolveRoad::Centroids),
+        cls, Signature("FixTracker.resolve_from_centroids", kCentroidSolveParams),
         "stelvane.resolve_from_centroids with this tracker's history: same arguments, same Fix, plus\n"
         "tie-breaking within the constructor's bounds. A successful healthy fix is recorded as the next\n"
         "reference.\n");

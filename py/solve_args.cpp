@@ -11,15 +11,6 @@
 
 namespace stelvane::pyb {
 
-Signature solve_signature(const char* name, SolveRoad road) {
-    switch (road) {
-        case SolveRoad::Image: return Signature(name, kImageSolveParams);
-        case SolveRoad::Centroids: return Signature(name, kCentroidSolveParams);
-        case SolveRoad::Frames: return Signature(name, kFrameSolveParams);
-    }
-    throw InternalFault("unknown solve road");
-}
-
 namespace {
 
 // The shared arguments of the road whose parameter list is P, in parameter order.
@@ -50,14 +41,7 @@ SolveArgs convert_shared_args(const Bound& a) {
 
 }  // namespace
 
-SolveArgs convert_solve_args(const Bound& a, SolveRoad road) {
-    switch (road) {
-        case SolveRoad::Image: return convert_shared_args<kImageSolveParams>(a);
-        case SolveRoad::Centroids: return convert_shared_args<kCentroidSolveParams>(a);
-        case SolveRoad::Frames: return convert_shared_args<kFrameSolveParams>(a);
-    }
-    throw InternalFault("unknown solve road");
-}
+SolveArgs convert_frame_solve_args(const Bound& a) { return convert_shared_args<kFrameSolveParams>(a); }
 
 std::vector<Centroid> convert_centroids(py::handle obj) {
     std::vector<Centroid> out;

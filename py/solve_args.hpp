@@ -21,8 +21,6 @@ namespace stelvane::pyb {
 
 namespace py = pybind11;
 
-enum class SolveRoad { Image, Centroids, Frames };
-
 // Every road's parameters: what it solves from, then the lens, the catalog and the tuning.
 namespace solve_params {
 inline constexpr auto kLens = params(required("focal_px"), required("cx"), required("cy"), required("up_cam"));
@@ -58,12 +56,9 @@ struct SolveArgs {
     SolveRequest request(const LensSpec& lens, double jd) const { return {lens, up_cam, jd, sigma_arcmin, options}; }
 };
 
-// The signature of resolve_fix / resolve_from_centroids under `name`.
-Signature solve_signature(const char* name, SolveRoad road);
-
-// Converts the camera, catalog and tuning arguments in parameter order (not the
-// image, frames or centroids, the instants or the mask, which each road takes itself).
-SolveArgs convert_solve_args(const Bound& bound, SolveRoad road);
+// The burst road's camera, catalog and tuning arguments in parameter order (not the
+// frames or their instants, which it takes itself).
+SolveArgs convert_frame_solve_args(const Bound& bound);
 
 // The image road's request: conversions in order (argument types, focal rule,
 // image intake, UTC, then the optional mask); the first failure wins.
